@@ -1,0 +1,123 @@
+// Python names of the number format, host conversions and device layer.
+#include <cstring>
+
+#include "convert.hpp"
+#include "device.hpp"
+#include "errors.hpp"
+#include "tensor.hpp"
+#include "../cuda/cubin_loader.hpp"
+
+namespace zel {
+
+nb::list doubles_to_list(const std::vector<double>& v);
+
+static nb::object value_to_fp_py(nb::handle val) {
+    Fp r = value_to_fp(val);
+    return host_record_array(&r, 1)[0];
+}
+
+static nb::object int_to_limbs(nb::handle val) {
+    require_int(val, "val");
+    Mpz z;
+    pylong_to_mpz(z, val);
+    mpz_abs(z, z);
+    uint64_t limbs[NLIMB];
+    for (int i = 0; i < NLIMB; ++i) limbs[i] = (size_t)i < mpz_size(z) ? (uint64_t)mpz_getlimbn(z, i) : 0;
+    Device& d = device();
+    nb::object arr = d.np.attr("zeros")(NLIMB, "uint64");
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw nb::python_error();
+    std::memcpy(view.buf, limbs, sizeof limbs);
+    PyBuffer_Release(&view);
+    return arr;
+}
+
+static nb::object limbs_to_int(nb::handle limbs) {
+    nb::object val = nb::int_(0);
+    nb::object sixty_four = nb::int_(64);
+    for (int i = NLIMB - 1; i >= 0; --i) {
+        nb::object li = nb::int_(limbs[i]);
+        nb::object sh = nb::steal(PyNumber_Lshift(val.ptr(), sixty_four.ptr()));
+        if (!sh.is_valid()) throw nb::python_error();
+        val = nb::steal(PyNumber_Or(sh.ptr(), li.ptr()));
+        if (!val.is_valid()) throw nb::python_error();
+    }
+    return val;
+}
+
+static nb::object copy_arr(nb::handle arr) {
+    if (!is_device_array(arr))
+        throw nb::type_error(on_cuda() ? "_copy_arr expects a cupy.ndarray" : "_copy_arr expects a numpy.ndarray");
+    int ndim = nb::cast<int>(arr.attr("ndim"));
+    if (ndim > 1) throw nb::value_error("_copy_arr expects an array of at most one dimension");
+    Device& d = device();
+    if (!on_cuda()) return d.np.attr("array")(arr, nb::arg("copy") = true).attr("reshape")(-1);
+    size_t n = nb::cast<size_t>(arr.attr("size"));
+    nb::object out = d.cp.attr("empty")(n, arr.attr("dtype"));
+    if (!nb::cast<bool>(arr.attr("flags").attr("c_contiguous"))) throw nb::type_error("_copy_arr expects a contiguous array");
+    size_t bytes = nb::cast<size_t>(arr.attr("nbytes"));
+    if (bytes) out.attr("data").attr("copy_from_device")(arr.attr("data"), bytes);
+    return out;
+}
+
+static nb::object to_gpu(nb::handle values) {
+    require_list(values, "values");
+    // Hold a reference: conversions may run Python code.
+    nb::object keep = nb::borrow(values);
+    Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    std::vector<PyObject*> items(n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        items[i] = PyList_GET_ITEM(values.ptr(), i);
+        Py_INCREF(items[i]);
+    }
+    struct Release {
+        std::vector<PyObject*>& v;
+        ~Release() {
+            for (PyObject* o : v) Py_DECREF(o);
+        }
+    } release{items};
+    return values_to_device(items.data(), items.size()).obj;
+}
+
+static nb::object from_gpu(nb::handle gpu_arr, bool as_float) {
+    DevArray a = view_array(gpu_arr, ElemKind::Record, "gpu_arr", true);
+    if (as_float) return doubles_to_list(records_to_doubles(a));
+    HostRecords h = host_records(a);
+    nb::object l = nb::steal(PyList_New((Py_ssize_t)h.n));
+    for (size_t i = 0; i < h.n; ++i) {
+        nb::object f = fp_to_fraction(h.ptr[i]);
+        PyList_SET_ITEM(l.ptr(), i, f.release().ptr());
+    }
+    return l;
+}
+
+void register_core(nb::module_& m) {
+    conversions_init();
+    m.def("_int_to_limbs", &int_to_limbs, nb::arg("val"), "Convert int to limbs.");
+    m.def("_limbs_to_int", &limbs_to_int, nb::arg("limbs"), "Convert limbs to int.");
+    m.def("_value_to_fp", &value_to_fp_py, nb::arg("val"), "Convert Python value to FixedPoint.");
+    m.def(
+        "_fp_to_value", [](nb::handle arr) { return fp_to_fraction(fp_from_record_like(arr)); }, nb::arg("arr"),
+        "Convert FixedPoint to Python Fraction.");
+    m.def(
+        "_get_kernel", [](nb::handle name) { return loader_get_kernel(nb::cast<std::string>(name)); },
+        nb::arg("name"), "Get kernel by name.");
+    m.def(
+        "_grid",
+        [](nb::handle n) {
+            nb::object a = nb::steal(PyNumber_Add(n.ptr(), nb::int_(BLOCK_SIZE - 1).ptr()));
+            if (!a.is_valid()) throw nb::python_error();
+            nb::object q = nb::steal(PyNumber_FloorDivide(a.ptr(), nb::int_(BLOCK_SIZE).ptr()));
+            if (!q.is_valid()) throw nb::python_error();
+            return q;
+        },
+        nb::arg("n"), "Grid size.");
+    m.def("_copy_arr", &copy_arr, nb::arg("arr"), "Copy structured array (CuPy workaround).");
+    m.def("to_gpu", &to_gpu, nb::arg("values"),
+          "Convert list to GPU array - uses GPU kernel for fast exact conversion.");
+    m.def("from_gpu", &from_gpu, nb::arg("gpu_arr"), nb::arg("as_float") = true,
+          "Convert GPU array to list - uses GPU kernel for fast conversion.");
+    register_tensor(m);
+}
+
+}  // namespace zel

@@ -1,0 +1,342 @@
+#include "convert.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "device.hpp"
+
+namespace zel {
+
+namespace {
+
+struct ConvState {
+    nb::object fraction, decimal, np_floating, np_integer, np_void;
+    nb::object scale;           // 2**256 as a Python int
+    bool fraction_normalize_kw = false;
+    nb::object from_coprime;    // Fraction._from_coprime_ints where present
+};
+
+ConvState& cs() {
+    static ConvState* s = new ConvState();
+    return *s;
+}
+
+int py_as_bytes(PyObject* o, unsigned char* buf, size_t n) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyLong_AsByteArray((PyLongObject*)o, buf, n, 1, 0, 1);
+#else
+    return _PyLong_AsByteArray((PyLongObject*)o, buf, n, 1, 0);
+#endif
+}
+
+// The 512-bit magnitude, limb 0 first, saturated when z does not fit.
+bool mpz_to_mag(mpz_srcptr z, uint64_t* mag) {
+    size_t limbs = mpz_size(z);
+    if (limbs > (size_t)NLIMB) return false;
+    for (int i = 0; i < NLIMB; ++i) mag[i] = (size_t)i < limbs ? (uint64_t)mpz_getlimbn(z, i) : 0;
+    return true;
+}
+
+static_assert(sizeof(mp_limb_t) == 8, "64-bit GMP limbs expected");
+
+}  // namespace
+
+void conversions_init() {
+    ConvState& s = cs();
+    s.fraction = nb::module_::import_("fractions").attr("Fraction");
+    s.decimal = nb::module_::import_("decimal").attr("Decimal");
+    nb::module_ np = nb::module_::import_("numpy");
+    s.np_floating = np.attr("floating");
+    s.np_integer = np.attr("integer");
+    s.np_void = np.attr("void");
+    s.scale = nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(256).ptr()));
+    if (nb::hasattr(s.fraction, "_from_coprime_ints")) s.from_coprime = s.fraction.attr("_from_coprime_ints");
+}
+
+void pylong_to_mpz(mpz_ptr out, nb::handle o) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (!overflow) {
+        mpz_set_si(out, (long)v);
+        return;
+    }
+    bool neg = overflow < 0;
+    nb::object a = neg ? nb::steal(PyNumber_Absolute(o.ptr())) : nb::borrow(o);
+    if (!a.is_valid()) throw nb::python_error();
+    size_t bits = _PyLong_NumBits(a.ptr());
+    size_t nbytes = bits / 8 + 1;
+    std::vector<unsigned char> buf(nbytes);
+    if (py_as_bytes(a.ptr(), buf.data(), nbytes) < 0) throw nb::python_error();
+    mpz_import(out, nbytes, -1, 1, 0, 0, buf.data());
+    if (neg) mpz_neg(out, out);
+}
+
+nb::object mpz_to_pylong(mpz_srcptr z) {
+    if (mpz_fits_slong_p(z)) return nb::steal(PyLong_FromLong(mpz_get_si(z)));
+    size_t nbytes = (mpz_sizeinbase(z, 2) + 7) / 8;
+    std::vector<unsigned char> buf(nbytes + 1, 0);
+    size_t count = 0;
+    mpz_export(buf.data(), &count, -1, 1, 0, 0, z);
+    nb::object r = nb::steal(_PyLong_FromByteArray(buf.data(), count ? count : 1, 1, 0));
+    if (!r.is_valid()) throw nb::python_error();
+    if (mpz_sgn(z) < 0) r = nb::steal(PyNumber_Negative(r.ptr()));
+    return r;
+}
+
+Fp fp_from_integer(mpz_srcptr z) {
+    bool neg = mpz_sgn(z) < 0;
+    // integer part occupies limbs 4..7: |z| must stay below 2^256
+    if (mpz_sizeinbase(z, 2) > 256 && mpz_sgn(z) != 0) return fp_max_mag(neg);
+    Fp r = fp_zero();
+    size_t limbs = mpz_size(z);
+    for (size_t i = 0; i < limbs && i < (size_t)FRAC_LIMBS; ++i) r.limb[FRAC_LIMBS + i] = mpz_getlimbn(z, i);
+    r.sign = (neg && !fp_is_zero(r)) ? -1 : 1;
+    return r;
+}
+
+Fp fp_from_pylong(nb::handle o) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (!overflow) return fp_from_int(v);
+    Mpz z;
+    pylong_to_mpz(z, o);
+    return fp_from_integer(z);
+}
+
+Fp fp_from_ratio(mpz_srcptr num, mpz_srcptr den) {
+    Mpz t;
+    mpz_mul_2exp(t, num, 256);
+    mpz_fdiv_q(t, t, den);  // floor: toward -inf at 2^-256
+    bool neg = mpz_sgn(t) < 0;
+    mpz_abs(t, t);
+    uint64_t mag[NLIMB];
+    if (!mpz_to_mag(t, mag)) return fp_max_mag(neg);
+    return fp_make(mag, neg);
+}
+
+// Fraction(d).limit_denominator(10**15) as num/den, exactly as the standard
+// library computes it.
+static void limit_denominator_double(double d, mpz_ptr num, mpz_ptr den) {
+    int e;
+    double m = std::frexp(d, &e);  // d = m * 2^e, 0.5 <= |m| < 1
+    // exact integer mantissa
+    double mi = std::ldexp(m, 53);
+    e -= 53;
+    mpz_set_d(num, mi);
+    mpz_set_ui(den, 1);
+    if (e > 0) {
+        mpz_mul_2exp(num, num, e);
+    } else if (e < 0) {
+        mpz_mul_2exp(den, den, -e);
+        // lowest terms: strip common factors of two
+        mp_bitcnt_t tz = mpz_sgn(num) ? mpz_scan1(num, 0) : 0;
+        mp_bitcnt_t k = tz < (mp_bitcnt_t)(-e) ? tz : (mp_bitcnt_t)(-e);
+        mpz_fdiv_q_2exp(num, num, k);
+        mpz_fdiv_q_2exp(den, den, k);
+        if (mpz_sgn(num) == 0) mpz_set_ui(den, 1);
+    }
+    Mpz maxd;
+    mpz_set_ui(maxd, 1000000000000000ull);
+    if (mpz_cmp(den, maxd) <= 0) return;
+    Mpz p0, q0, p1, q1, n, dd, a, q2, tmp;
+    mpz_set_ui(p0, 0);
+    mpz_set_ui(q0, 1);
+    mpz_set_ui(p1, 1);
+    mpz_set_ui(q1, 0);
+    mpz_set(n, num);
+    mpz_set(dd, den);
+    for (;;) {
+        mpz_fdiv_q(a, n, dd);
+        mpz_mul(q2, a, q1);
+        mpz_add(q2, q2, q0);
+        if (mpz_cmp(q2, maxd) > 0) break;
+        // p0, q0, p1, q1 = p1, q1, p0 + a*p1, q2
+        mpz_mul(tmp, a, p1);
+        mpz_add(tmp, tmp, p0);
+        mpz_set(p0, p1);
+        mpz_set(q0, q1);
+        mpz_set(p1, tmp);
+        mpz_set(q1, q2);
+        // n, d = d, n - a*d
+        mpz_mul(tmp, a, dd);
+        mpz_sub(tmp, n, tmp);
+        mpz_set(n, dd);
+        mpz_set(dd, tmp);
+    }
+    Mpz k, bq, lhs;
+    mpz_sub(k, maxd, q0);
+    mpz_fdiv_q(k, k, q1);
+    mpz_mul(bq, k, q1);
+    mpz_add(bq, bq, q0);  // q0 + k*q1
+    // closer bound: p1/q1 when 2*d*(q0+k*q1) <= den (ties to the smaller q)
+    mpz_mul(lhs, dd, bq);
+    mpz_mul_2exp(lhs, lhs, 1);
+    if (mpz_cmp(lhs, den) <= 0) {
+        mpz_set(num, p1);
+        mpz_set(den, q1);
+    } else {
+        mpz_mul(tmp, k, p1);
+        mpz_add(num, tmp, p0);
+        mpz_set(den, bq);
+    }
+    // denominators of the result are positive by construction
+}
+
+static Fp fraction_like_to_fp(nb::handle q) {
+    nb::object num = q.attr("numerator"), den = q.attr("denominator");
+    Mpz n, d;
+    pylong_to_mpz(n, num);
+    pylong_to_mpz(d, den);
+    if (mpz_sgn(d) == 0) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+        throw nb::python_error();
+    }
+    if (mpz_sgn(d) < 0) {
+        mpz_neg(n, n);
+        mpz_neg(d, d);
+    }
+    return fp_from_ratio(n, d);
+}
+
+static Fp ratio_tuple_to_fp(nb::handle tup) {
+    Mpz n, d;
+    pylong_to_mpz(n, nb::handle(PyTuple_GET_ITEM(tup.ptr(), 0)));
+    pylong_to_mpz(d, nb::handle(PyTuple_GET_ITEM(tup.ptr(), 1)));
+    return fp_from_ratio(n, d);
+}
+
+static Fp decimal_to_fp(nb::handle val) {
+    if (nb::cast<bool>(val.attr("is_nan")()))
+        throw nb::value_error("invalid literal for int() with base 10: ''");
+    if (nb::cast<bool>(val.attr("is_infinite")()))
+        throw nb::type_error("'>=' not supported between instances of 'str' and 'int'");
+    nb::object r = val.attr("as_integer_ratio")();
+    return ratio_tuple_to_fp(r);
+}
+
+Fp value_to_fp(nb::handle val) {
+    ConvState& s = cs();
+    PyObject* o = val.ptr();
+    if (PyLong_Check(o)) return fp_from_pylong(val);
+    if (PyFloat_Check(o)) {
+        double d = PyFloat_AsDouble(o);
+        if (std::isnan(d)) throw nb::value_error("cannot convert NaN to integer ratio");
+        if (std::isinf(d)) {
+            PyErr_SetString(PyExc_OverflowError, "cannot convert Infinity to integer ratio");
+            throw nb::python_error();
+        }
+        if (d == 0.0) return fp_zero();
+        Mpz n, dd;
+        limit_denominator_double(d, n, dd);
+        return fp_from_ratio(n, dd);
+    }
+    if (PyObject_IsInstance(o, s.decimal.ptr()) == 1) return decimal_to_fp(val);
+    if (PyUnicode_Check(o)) {
+        nb::object dec = s.decimal(val);
+        nb::object r = dec.attr("as_integer_ratio")();
+        return ratio_tuple_to_fp(r);
+    }
+    if (PyObject_IsInstance(o, s.fraction.ptr()) == 1) return fraction_like_to_fp(val);
+    nb::object q = s.fraction(val);
+    return fraction_like_to_fp(q);
+}
+
+Fp bulk_element_to_fp(nb::handle v) {
+    ConvState& s = cs();
+    PyObject* o = v.ptr();
+    if (PyFloat_CheckExact(o)) return fp_from_double(PyFloat_AS_DOUBLE(o));
+    if (PyLong_Check(o)) return fp_from_pylong(v);
+    if (PyFloat_Check(o) || PyObject_IsInstance(o, s.np_floating.ptr()) == 1) {
+        double d = PyFloat_AsDouble(o);
+        if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return fp_from_double(d);
+    }
+    if (PyObject_IsInstance(o, s.np_integer.ptr()) == 1) {
+        nb::object i = nb::steal(PyNumber_Index(o));
+        if (!i.is_valid()) throw nb::python_error();
+        return fp_from_pylong(i);
+    }
+    if (PyUnicode_Check(o) || PyObject_IsInstance(o, s.fraction.ptr()) == 1 ||
+        PyObject_IsInstance(o, s.decimal.ptr()) == 1)
+        return value_to_fp(v);
+    // Anything else goes through a double, as an array conversion would.
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return fp_from_double(d);
+}
+
+nb::object mag_to_pylong(const Fp& a) {
+    nb::object r = nb::steal(_PyLong_FromByteArray(reinterpret_cast<const unsigned char*>(a.limb), sizeof a.limb, 1, 0));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+nb::object fp_to_fraction(const Fp& a) {
+    ConvState& s = cs();
+    if (fp_is_zero(a)) return s.fraction(0);
+    // lowest terms: the denominator is a power of two
+    int tz = 0;
+    for (int i = 0; i < NLIMB; ++i) {
+        if (a.limb[i]) {
+            tz = 64 * i + ctz64(a.limb[i]);
+            break;
+        }
+    }
+    if (tz > 256) tz = 256;
+    uint64_t m[NLIMB];
+    mag_shr<NLIMB>(m, a.limb, tz);
+    Fp t = a;
+    for (int i = 0; i < NLIMB; ++i) t.limb[i] = m[i];
+    nb::object num = mag_to_pylong(t);
+    if (a.sign < 0) num = nb::steal(PyNumber_Negative(num.ptr()));
+    nb::object den = nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(256 - tz).ptr()));
+    if (s.from_coprime.is_valid()) return s.from_coprime(num, den);
+    return s.fraction(num, den);
+}
+
+Fp fp_from_record_like(nb::handle arr) {
+    ConvState& s = cs();
+    if (PyObject_IsInstance(arr.ptr(), s.np_void.ptr()) == 1) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_SIMPLE) == 0) {
+            bool ok = view.len == (Py_ssize_t)sizeof(Fp);
+            Fp r;
+            if (ok) std::memcpy(&r, view.buf, sizeof r);
+            PyBuffer_Release(&view);
+            if (ok) return r;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    Fp r;
+    r.pad = 0;
+    nb::object sg = arr[nb::str("sign")];
+    long long sv = PyLong_AsLongLong(nb::int_(sg).ptr());
+    if (sv == -1 && PyErr_Occurred()) throw nb::python_error();
+    r.sign = sv < 0 ? -1 : 1;
+    for (int i = 0; i < NLIMB; ++i) {
+        std::string key = "limb" + std::to_string(i);
+        nb::object li = nb::int_(arr[nb::str(key.c_str())]);
+        unsigned long long v = PyLong_AsUnsignedLongLongMask(li.ptr());
+        if (v == (unsigned long long)-1 && PyErr_Occurred()) throw nb::python_error();
+        r.limb[i] = v;
+    }
+    return r;
+}
+
+nb::object host_record_array(const Fp* src, size_t n) {
+    Device& d = device();
+    nb::object arr = d.np_empty(n, d.fp_dtype);
+    if (n) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw nb::python_error();
+        std::memcpy(view.buf, src, n * sizeof(Fp));
+        PyBuffer_Release(&view);
+    }
+    return arr;
+}
+
+}  // namespace zel

@@ -1,0 +1,54 @@
+// Exact host conversions between Python values and records (GMP backed).
+#pragma once
+
+#include <gmp.h>
+#include <nanobind/nanobind.h>
+
+#include "fixed_point.hpp"
+
+namespace zel {
+namespace nb = nanobind;
+
+// RAII wrapper of an mpz_t.
+struct Mpz {
+    mpz_t z;
+    Mpz() { mpz_init(z); }
+    ~Mpz() { mpz_clear(z); }
+    Mpz(const Mpz&) = delete;
+    Mpz& operator=(const Mpz&) = delete;
+    operator mpz_ptr() { return z; }
+    operator mpz_srcptr() const { return z; }
+    // GMP's macros (mpz_sgn) dereference their argument.
+    __mpz_struct* operator->() { return z; }
+    const __mpz_struct* operator->() const { return z; }
+};
+
+void conversions_init();
+
+void pylong_to_mpz(mpz_ptr out, nb::handle o);
+nb::object mpz_to_pylong(mpz_srcptr z);
+
+// Record of the integer z (exact; saturates past the format's range).
+Fp fp_from_integer(mpz_srcptr z);
+Fp fp_from_pylong(nb::handle o);
+// floor(num * 2^256 / den) as a record (den > 0); saturates.
+Fp fp_from_ratio(mpz_srcptr num, mpz_srcptr den);
+// The record of any value the host conversion accepts (int, float, Decimal,
+// str, Fraction, anything Fraction() takes).  Exact; floats go through
+// Fraction(val).limit_denominator(10**15).
+Fp value_to_fp(nb::handle val);
+// The record of a list element on the bulk path: floats exactly as doubles,
+// ints exactly, other exact types through value_to_fp.
+Fp bulk_element_to_fp(nb::handle v);
+
+// Magnitude as a Python int, and the exact value as a Fraction.
+nb::object mag_to_pylong(const Fp& a);
+nb::object fp_to_fraction(const Fp& a);
+// Reads a record from a structured scalar or anything indexable by the
+// field names.
+Fp fp_from_record_like(nb::handle arr);
+
+// Host records -> new NumPy structured array (staging/host copies).
+nb::object host_record_array(const Fp* src, size_t n);
+
+}  // namespace zel

@@ -1,0 +1,280 @@
+#include "device.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <sys/stat.h>
+
+#include "errors.hpp"
+#include "../cuda/cubin_loader.hpp"
+
+namespace zel {
+
+Device& device() {
+    static Device* d = new Device();  // lives until process exit, like the module
+    return *d;
+}
+
+const char* kind_name(ElemKind k) {
+    switch (k) {
+        case ElemKind::Record: return "FIXEDPOINT_DTYPE";
+        case ElemKind::F64: return "float64";
+        case ElemKind::I32: return "int32";
+        case ElemKind::Bool: return "bool";
+    }
+    return "?";
+}
+
+size_t kind_size(ElemKind k) {
+    switch (k) {
+        case ElemKind::Record: return sizeof(Fp);
+        case ElemKind::F64: return 8;
+        case ElemKind::I32: return 4;
+        case ElemKind::Bool: return 1;
+    }
+    return 0;
+}
+
+static nb::handle kind_dtype(ElemKind k) {
+    Device& d = device();
+    switch (k) {
+        case ElemKind::Record: return d.fp_dtype;
+        case ElemKind::F64: return d.f64;
+        case ElemKind::I32: return d.i32;
+        case ElemKind::Bool: return d.boolean;
+    }
+    return d.fp_dtype;
+}
+
+static bool file_exists(const std::string& p) {
+    struct stat st;
+    return !p.empty() && stat(p.c_str(), &st) == 0;
+}
+
+void device_init(nb::module_& m, const std::string& fatbin_path) {
+    Device& d = device();
+    d.np = nb::module_::import_("numpy");
+    d.np_empty = d.np.attr("empty");
+    d.np_int32 = d.np.attr("int32");
+    d.f64 = d.np.attr("dtype")("float64");
+    d.i32 = d.np.attr("dtype")("int32");
+    d.boolean = d.np.attr("dtype")("bool");
+    d.fraction = nb::module_::import_("fractions").attr("Fraction");
+    d.decimal = nb::module_::import_("decimal").attr("Decimal");
+
+    const char* env = std::getenv("ZEL_BACKEND");
+    std::string want = env ? env : "";
+    if (want.empty()) want = "auto";
+    if (want != "auto" && want != "cpu" && want != "cuda")
+        throw nb::value_error(("ZEL_BACKEND must be 'auto', 'cpu' or 'cuda', got '" + want + "'").c_str());
+
+    bool has_cupy = false;
+    nb::object cp = nb::none(), raw_module = nb::none();
+    if (want != "cpu") {
+        try {
+            cp = nb::module_::import_("cupy");
+            raw_module = cp.attr("RawModule");
+            has_cupy = true;
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_ImportError)) throw;
+            cp = nb::none();
+            raw_module = nb::none();
+        }
+    }
+    m.attr("HAS_CUPY") = nb::bool_(has_cupy);
+    m.attr("cp") = cp;
+    m.attr("RawModule") = raw_module;
+
+    Backend b = Backend::Cpu;
+    if (want == "cuda") {
+        if (!has_cupy) throw std::runtime_error("CuPy required. Install: pip install cupy-cuda12x");
+        if (!file_exists(fatbin_path))
+            throw std::runtime_error("CUDA kernel set not found at " + fatbin_path +
+                                     "; rebuild with the CUDA toolkit or use ZEL_BACKEND=cpu");
+        b = Backend::Cuda;
+    } else if (want == "auto" && has_cupy && file_exists(fatbin_path)) {
+        int count = 0;
+        try {
+            count = nb::cast<int>(cp.attr("cuda").attr("runtime").attr("getDeviceCount")());
+        } catch (nb::python_error&) {
+            count = 0;
+        }
+        if (count > 0) b = Backend::Cuda;
+    }
+    d.backend = b;
+    d.cp = cp;
+    d.xp = b == Backend::Cuda ? cp : d.np;
+    m.attr("BACKEND") = b == Backend::Cuda ? "cuda" : "cpu";
+}
+
+int32_t checked_i32(int64_t v, const char* what) {
+    if (v < INT32_MIN || v > INT32_MAX)
+        throw nb::value_error((std::string(what) + " does not fit a 32-bit kernel argument").c_str());
+    return (int32_t)v;
+}
+
+// --- NumPy arrays through the buffer protocol (cpu backend and staging) ---
+
+static bool dtype_equals(nb::handle obj, nb::handle dtype) {
+    nb::object dt = nb::steal(PyObject_GetAttrString(obj.ptr(), "dtype"));
+    if (!dt.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    int r = PyObject_RichCompareBool(dt.ptr(), dtype.ptr(), Py_EQ);
+    if (r < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return r == 1;
+}
+
+[[noreturn]] static void bad_array(const char* what, ElemKind k) {
+    std::string mod = on_cuda() ? "cupy" : "numpy";
+    throw nb::type_error((std::string(what) + " must be a one-dimensional contiguous " + mod +
+                          ".ndarray of " + kind_name(k))
+                             .c_str());
+}
+
+static DevArray numpy_view(nb::handle obj, ElemKind k, const char* what, bool allow_0d) {
+    Device& d = device();
+    if (!PyObject_IsInstance(obj.ptr(), d.np.attr("ndarray").ptr())) bad_array(what, k);
+    if (!dtype_equals(obj, kind_dtype(k))) bad_array(what, k);
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) {
+        PyErr_Clear();
+        bad_array(what, k);
+    }
+    DevArray a;
+    a.ptr = view.buf;
+    int ndim = view.ndim;
+    size_t itemsize = (size_t)view.itemsize;
+    size_t nbytes = (size_t)view.len;
+    PyBuffer_Release(&view);
+    if (ndim > 1 || (ndim == 0 && !allow_0d) || itemsize != kind_size(k)) bad_array(what, k);
+    a.n = nbytes / itemsize;
+    a.obj = nb::borrow(obj);
+    return a;
+}
+
+static DevArray cupy_view(nb::handle obj, ElemKind k, const char* what, bool allow_0d) {
+    Device& d = device();
+    if (!PyObject_IsInstance(obj.ptr(), d.cp.attr("ndarray").ptr())) bad_array(what, k);
+    if (!dtype_equals(obj, kind_dtype(k))) bad_array(what, k);
+    int ndim = nb::cast<int>(obj.attr("ndim"));
+    if (ndim > 1 || (ndim == 0 && !allow_0d)) bad_array(what, k);
+    if (!nb::cast<bool>(obj.attr("flags").attr("c_contiguous"))) bad_array(what, k);
+    DevArray a;
+    a.obj = nb::borrow(obj);
+    a.n = nb::cast<size_t>(obj.attr("size"));
+    a.ptr = (void*)nb::cast<uintptr_t>(obj.attr("data").attr("ptr"));
+    return a;
+}
+
+DevArray view_array(nb::handle obj, ElemKind k, const char* what, bool allow_0d) {
+    return on_cuda() ? cupy_view(obj, k, what, allow_0d) : numpy_view(obj, k, what, allow_0d);
+}
+
+bool is_device_array(nb::handle obj) {
+    Device& d = device();
+    nb::handle cls = on_cuda() ? d.cp.attr("ndarray") : d.np.attr("ndarray");
+    return PyObject_IsInstance(obj.ptr(), cls.ptr()) == 1;
+}
+
+static DevArray numpy_new(size_t n, ElemKind k) {
+    Device& d = device();
+    nb::object o = d.np_empty(n, kind_dtype(k));
+    return numpy_view(o, k, "array", false);
+}
+
+DevArray new_array(size_t n, ElemKind k) {
+    if (!on_cuda()) return numpy_new(n, k);
+    Device& d = device();
+    nb::object o = d.cp.attr("empty")(n, kind_dtype(k));
+    return cupy_view(o, k, "array", false);
+}
+
+void copy_to_host(const DevArray& a, void* dst, size_t bytes) {
+    if (bytes == 0) return;
+    if (!on_cuda()) {
+        std::memcpy(dst, a.ptr, bytes);
+        return;
+    }
+    a.obj.attr("data").attr("copy_to_host")(nb::int_((uintptr_t)dst), bytes);
+}
+
+DevArray array_from_host(const void* src, size_t n, ElemKind k) {
+    DevArray out = new_array(n, k);
+    size_t bytes = n * kind_size(k);
+    if (bytes == 0) return out;
+    if (!on_cuda()) {
+        std::memcpy(out.ptr, src, bytes);
+    } else {
+        out.obj.attr("data").attr("copy_from_host")(nb::int_((uintptr_t)src), bytes);
+    }
+    return out;
+}
+
+DevArray records_from_host(const Fp* src, size_t n) { return array_from_host(src, n, ElemKind::Record); }
+
+HostRecords host_records(const DevArray& a) {
+    HostRecords h;
+    h.n = a.n;
+    if (!on_cuda()) {
+        h.ptr = a.rec();
+        return h;
+    }
+    h.storage.resize(a.n);
+    copy_to_host(a, h.storage.data(), a.n * sizeof(Fp));
+    h.ptr = h.storage.data();
+    return h;
+}
+
+DevArray copy_records(const DevArray& a) {
+    DevArray out = new_records(a.n);
+    size_t bytes = a.n * sizeof(Fp);
+    if (bytes == 0) return out;
+    if (!on_cuda()) {
+        std::memcpy(out.ptr, a.ptr, bytes);
+    } else {
+        out.obj.attr("data").attr("copy_from_device")(a.obj.attr("data"), bytes);
+    }
+    return out;
+}
+
+DevArray concat_records(const std::vector<DevArray>& parts) {
+    size_t n = 0;
+    for (auto& p : parts) n += p.n;
+    DevArray out = new_records(n);
+    size_t off = 0;
+    for (auto& p : parts) {
+        size_t bytes = p.n * sizeof(Fp);
+        if (bytes) {
+            if (!on_cuda()) {
+                std::memcpy(static_cast<char*>(out.ptr) + off, p.ptr, bytes);
+            } else {
+                nb::object dst = out.obj.attr("data").attr("__add__")(off);
+                dst.attr("copy_from_device")(p.obj.attr("data"), bytes);
+            }
+        }
+        off += bytes;
+    }
+    return out;
+}
+
+void synchronize() {
+    if (on_cuda()) device().cp.attr("cuda").attr("Device")().attr("synchronize")();
+}
+
+nb::object cuda_kernel(const char* name) { return loader_get_kernel(name); }
+
+void cuda_launch(nb::handle kernel, Dim3 grid, Dim3 block, nb::handle args) {
+    auto dims = [](Dim3 d) -> nb::object {
+        if (d.z != 1) return nb::make_tuple(d.x, d.y, d.z);
+        if (d.y != 1) return nb::make_tuple(d.x, d.y);
+        return nb::make_tuple(d.x);
+    };
+    kernel(dims(grid), dims(block), args);
+}
+
+}  // namespace zel

@@ -1,0 +1,26 @@
+// Argument checks shared by every binding.
+#pragma once
+
+#include <string>
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+namespace zel {
+namespace nb = nanobind;
+
+// TypeError "Argument '<arg>' has incorrect type (expected <exp>, got <type>)".
+[[noreturn]] void raise_arg_type(const char* arg, const char* expected, nb::handle got);
+
+// Exact built-in type checks (subclasses refused, as the interface states).
+inline bool is_exact_int(nb::handle h) { return PyLong_CheckExact(h.ptr()); }
+void require_exact(nb::handle h, PyTypeObject* type, const char* arg, const char* expected);
+inline void require_int(nb::handle h, const char* arg) { require_exact(h, &PyLong_Type, arg, "int"); }
+inline void require_tuple(nb::handle h, const char* arg) { require_exact(h, &PyTuple_Type, arg, "tuple"); }
+inline void require_list(nb::handle h, const char* arg) { require_exact(h, &PyList_Type, arg, "list"); }
+// An exact int that fits int64; OverflowError otherwise.
+long long exact_int_value(nb::handle h, const char* arg);
+
+// Printed form of a shape, as Python prints tuples: (2, 3), (3,), ().
+std::string shape_str(nb::handle shape);
+
+}  // namespace zel

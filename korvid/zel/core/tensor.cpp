@@ -1,0 +1,363 @@
+#include "tensor.hpp"
+
+#include <string>
+
+#include "convert.hpp"
+#include "errors.hpp"
+#include "../cuda/kernel_list.hpp"
+
+namespace zel {
+
+namespace {
+nb::module_* g_module = nullptr;
+nb::handle g_tensor_type;
+
+bool is_scalar_leaf(PyObject* o) {
+    if (PyLong_Check(o) || PyFloat_Check(o) || PyUnicode_Check(o)) return true;
+    Device& d = device();
+    return PyObject_IsInstance(o, d.fraction.ptr()) == 1 || PyObject_IsInstance(o, d.decimal.ptr()) == 1;
+}
+
+bool is_seq(PyObject* o) { return PyList_Check(o) || PyTuple_Check(o); }
+
+[[noreturn]] void ragged(size_t depth, Py_ssize_t want, Py_ssize_t got) {
+    std::string msg = "ragged nested list: at depth " + std::to_string(depth) + " expected " +
+                      (want < 0 ? std::string("a scalar") : "a sequence of length " + std::to_string(want)) +
+                      ", got " + (got < 0 ? std::string("a scalar") : "a sequence of length " + std::to_string(got));
+    throw nb::value_error(msg.c_str());
+}
+
+// Flattens data into out, checking that every branch has the shape read along
+// the first elements (NumPy refuses ragged lists too).
+void flatten_rec(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>& shape, size_t depth, bool first) {
+    bool leaf = is_scalar_leaf(o) || !is_seq(o);
+    if (first) {
+        if (leaf) {
+            out.push_back(o);
+            return;
+        }
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        shape.push_back(n);
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (Py_ssize_t i = 0; i < n; ++i) flatten_rec(items[i], out, shape, depth + 1, i == 0 && first);
+        return;
+    }
+    // A later branch must match the shape found along the first elements.
+    if (depth == shape.size()) {
+        if (!leaf) ragged(depth, -1, PySequence_Fast_GET_SIZE(o));
+        out.push_back(o);
+        return;
+    }
+    if (leaf) ragged(depth, shape[depth], -1);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    if (n != shape[depth]) ragged(depth, shape[depth], n);
+    PyObject** items = PySequence_Fast_ITEMS(o);
+    for (Py_ssize_t i = 0; i < n; ++i) flatten_rec(items[i], out, shape, depth + 1, false);
+}
+
+// Flatten; the shape follows the first element at every level (an empty
+// sequence contributes a 0 and ends the shape).
+void flatten(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>& shape) {
+    // First pass: shape along first elements.
+    PyObject* cur = o;
+    while (!(is_scalar_leaf(cur) || !is_seq(cur))) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(cur);
+        shape.push_back(n);
+        if (n == 0) break;
+        cur = PySequence_Fast_ITEMS(cur)[0];
+    }
+    if (shape.empty()) {
+        out.push_back(o);
+        return;
+    }
+    flatten_rec(o, out, shape, 0, false);
+}
+
+nb::object tuple_of(const std::vector<int64_t>& s) { return shape_tuple(s); }
+
+}  // namespace
+
+nb::module_& zel_module() { return *g_module; }
+void set_zel_module(nb::module_ m) { g_module = new nb::module_(m); }
+
+bool is_tensor(nb::handle h) { return PyObject_IsInstance(h.ptr(), g_tensor_type.ptr()) == 1; }
+
+TView tview(nb::handle t) {
+    TView v;
+    nb::object data, shape;
+    if (is_tensor(t)) {
+        Tensor& tt = nb::cast<Tensor&>(t);
+        data = tt.data;
+        shape = tt.shape;
+    } else {
+        data = t.attr("_data");
+        shape = t.attr("_shape");
+    }
+    v.a = view_array(data, ElemKind::Record, "_data");
+    v.shape = shape;
+    return v;
+}
+
+nb::object wrap(const DevArray& out, nb::handle shape) {
+    nb::object s;
+    if (shape.is_valid() && PyObject_IsTrue(shape.ptr()) == 1) s = nb::borrow(shape);
+    else s = nb::make_tuple((int64_t)out.n);
+    return nb::cast(Tensor{out.obj, s});
+}
+
+nb::object wrap_1d(const DevArray& out) { return wrap(out, nb::handle()); }
+
+std::vector<int64_t> shape_vec(nb::handle shape, const char* what) {
+    if (!is_seq(shape.ptr())) throw nb::type_error((std::string(what) + " must be a tuple of ints").c_str());
+    std::vector<int64_t> s;
+    nb::object fast = nb::steal(PySequence_Fast(shape.ptr(), "shape"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* e = PySequence_Fast_ITEMS(fast.ptr())[i];
+        if (!PyLong_Check(e) && PyObject_IsInstance(e, device().np.attr("integer").ptr()) != 1)
+            throw nb::type_error((std::string(what) + " entries must be ints").c_str());
+        long long v = PyLong_AsLongLong(nb::int_(nb::handle(e)).ptr());
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (v < 0) throw nb::value_error((std::string(what) + " entries must be non-negative, got " + shape_str(shape)).c_str());
+        s.push_back(v);
+    }
+    return s;
+}
+
+nb::object shape_tuple(const std::vector<int64_t>& s) {
+    nb::object t = nb::steal(PyTuple_New((Py_ssize_t)s.size()));
+    for (size_t i = 0; i < s.size(); ++i) PyTuple_SET_ITEM(t.ptr(), i, PyLong_FromLongLong(s[i]));
+    return t;
+}
+
+int64_t shape_numel(const std::vector<int64_t>& s) {
+    int64_t n = 1;
+    for (int64_t v : s) {
+        if (v != 0 && n > INT64_MAX / v) throw nb::value_error("shape is too large");
+        n *= v;
+    }
+    return n;
+}
+
+void check_shape_count(const std::vector<int64_t>& s, size_t n, nb::handle shape) {
+    if ((uint64_t)shape_numel(s) != n)
+        throw nb::value_error(("shape " + shape_str(shape) + " holds " + std::to_string(shape_numel(s)) +
+                               " elements but the data has " + std::to_string(n))
+                                  .c_str());
+}
+
+DevArray values_to_device(PyObject* const* items, size_t n) {
+    std::vector<Fp> host(n);
+    bool bulk = false;
+    if (n > 0) {
+        PyObject* f = items[0];
+        Device& d = device();
+        bulk = PyLong_Check(f) || PyFloat_Check(f) || PyObject_IsInstance(f, d.np.attr("floating").ptr()) == 1 ||
+               PyObject_IsInstance(f, d.np.attr("integer").ptr()) == 1;
+    }
+    if (bulk) {
+        for (size_t i = 0; i < n; ++i) host[i] = bulk_element_to_fp(items[i]);
+    } else {
+        for (size_t i = 0; i < n; ++i) host[i] = value_to_fp(items[i]);
+    }
+    if (!on_cuda()) {
+        DevArray out = new_records(n);
+        if (n) std::memcpy(out.ptr, host.data(), n * sizeof(Fp));
+        return out;
+    }
+    return records_from_host(host.data(), n);
+}
+
+namespace {
+ZEL_HD void to_double_host_body(const ThreadCtx& t, const Fp* in, double* out, int64_t n) {
+    if ((int64_t)t.x < n) out[t.x] = fp_to_double(in[t.x]);
+}
+}  // namespace
+
+std::vector<double> records_to_doubles(const DevArray& a) {
+    std::vector<double> out(a.n);
+    if (a.n == 0) return out;
+    if (!on_cuda()) {
+        host_run<&to_double_host_body>(Dim3{(uint32_t)a.n, 1, 1}, Dim3{1, 1, 1}, (const Fp*)a.rec(), out.data(),
+                                       (int64_t)a.n);
+        return out;
+    }
+    DevArray d = new_array(a.n, ElemKind::F64);
+    int32_t n = checked_i32((int64_t)a.n, "element count");
+    ZEL_LAUNCH(fp_to_double_kernel, grid1(n), block1(), a, d, n);
+    copy_to_host(d, out.data(), a.n * sizeof(double));
+    return out;
+}
+
+// NumPy input: integers and booleans exactly, everything else through doubles.
+static DevArray numpy_to_device(nb::handle arr) {
+    Device& d = device();
+    nb::object dt = arr.attr("dtype");
+    std::string kind = nb::cast<std::string>(dt.attr("kind"));
+    size_t n = nb::cast<size_t>(arr.attr("size"));
+    if (n == 0) return new_records(0);
+    if (kind == "i" || kind == "u" || kind == "b") {
+        bool is_unsigned = kind == "u";
+        nb::object flat = d.np.attr("ascontiguousarray")(arr.attr("ravel")(),
+                                                        is_unsigned ? "uint64" : "int64");
+        Py_buffer view;
+        if (PyObject_GetBuffer(flat.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
+        std::vector<Fp> host(n);
+        if (is_unsigned) {
+            const uint64_t* p = (const uint64_t*)view.buf;
+            for (size_t i = 0; i < n; ++i) host[i] = fp_from_u64(p[i], false);
+        } else {
+            const int64_t* p = (const int64_t*)view.buf;
+            for (size_t i = 0; i < n; ++i) host[i] = fp_from_int(p[i]);
+        }
+        PyBuffer_Release(&view);
+        return records_from_host(host.data(), n);
+    }
+    nb::object flat = d.np.attr("ascontiguousarray")(arr.attr("astype")(d.f64).attr("ravel")());
+    int32_t n32 = checked_i32((int64_t)n, "element count");
+    if (!on_cuda()) {
+        DevArray in = view_array(flat, ElemKind::F64, "array", true);
+        DevArray out = new_records(n);
+        ZEL_LAUNCH(fp_from_double_kernel, grid1(n32), block1(), in, out, n32);
+        return out;
+    }
+    nb::object dflat = d.cp.attr("asarray")(flat);
+    DevArray in = view_array(dflat, ElemKind::F64, "array", true);
+    DevArray out = new_records(n);
+    ZEL_LAUNCH(fp_from_double_kernel, grid1(n32), block1(), in, out, n32);
+    return out;
+}
+
+static void tensor_init(Tensor* self, nb::handle data, nb::handle shape, nb::handle raw) {
+    bool shape_given = !shape.is_none() && PyObject_IsTrue(shape.ptr()) == 1;
+    std::vector<int64_t> sv;
+    if (shape_given) sv = shape_vec(shape);
+    auto final_shape = [&](nb::object inferred, size_t n) -> nb::object {
+        if (!shape_given) return inferred;
+        check_shape_count(sv, n, shape);
+        return shape_tuple(sv);
+    };
+    if (!raw.is_none()) {
+        DevArray a = view_array(raw, ElemKind::Record, "_raw");
+        nb::object s = final_shape(nb::make_tuple((int64_t)a.n), a.n);
+        new (self) Tensor{a.obj, s};
+        return;
+    }
+    if (data.is_none()) {
+        Device& d = device();
+        nb::object z = d.xp.attr("zeros")(1, d.fp_dtype);
+        new (self) Tensor{z, nb::make_tuple()};
+        return;
+    }
+    if (PyObject_IsInstance(data.ptr(), device().np.attr("ndarray").ptr()) == 1) {
+        DevArray out = numpy_to_device(data);
+        nb::object orig = nb::tuple(data.attr("shape"));
+        nb::object s = final_shape(orig, out.n);
+        new (self) Tensor{out.obj, s};
+        return;
+    }
+    std::vector<PyObject*> flat;
+    std::vector<int64_t> inferred;
+    // Keep sequence views alive: lists and tuples are used directly.
+    flatten(data.ptr(), flat, inferred);
+    DevArray out = values_to_device(flat.data(), flat.size());
+    nb::object s = final_shape(tuple_of(inferred), out.n);
+    new (self) Tensor{out.obj, s};
+}
+
+nb::object make_tensor(nb::handle data) {
+    return g_tensor_type(data);
+}
+
+static nb::object unflatten(nb::handle flat, nb::handle shape) {
+    Py_ssize_t nd = PyTuple_Check(shape.ptr()) ? PyTuple_GET_SIZE(shape.ptr()) : nb::len(shape);
+    if (nd == 0) {
+        if (nb::len(flat) > 0) return flat[0];
+        return nb::float_(0.0);
+    }
+    nb::object s0 = shape[0];
+    if (nd == 1) return nb::steal(PySequence_GetSlice(flat.ptr(), 0, nb::cast<Py_ssize_t>(s0)));
+    nb::object rest = nb::steal(PySequence_GetSlice(shape.ptr(), 1, nd));
+    Py_ssize_t stride = 1;
+    for (Py_ssize_t i = 1; i < nd; ++i) stride *= nb::cast<Py_ssize_t>(shape[i]);
+    Py_ssize_t rows = nb::cast<Py_ssize_t>(s0);
+    nb::list out;
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        nb::object part = nb::steal(PySequence_GetSlice(flat.ptr(), i * stride, (i + 1) * stride));
+        out.append(unflatten(part, rest));
+    }
+    return out;
+}
+
+nb::list doubles_to_list(const std::vector<double>& v) {
+    nb::object l = nb::steal(PyList_New((Py_ssize_t)v.size()));
+    for (size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(l.ptr(), i, PyFloat_FromDouble(v[i]));
+    return nb::borrow<nb::list>(l);
+}
+
+static nb::object tensor_to_list(const Tensor& t) {
+    DevArray a = view_array(t.data, ElemKind::Record, "_data");
+    nb::list flat = doubles_to_list(records_to_doubles(a));
+    return unflatten(flat, t.shape);
+}
+
+void register_tensor(nb::module_& m) {
+    nb::class_<Tensor> cls(m, "Tensor", "GPU Fixed-Point Tensor.");
+    g_tensor_type = cls;
+    cls.def(
+           "__init__",
+           [](Tensor* self, nb::handle data, nb::handle shape, nb::handle raw) { tensor_init(self, data, shape, raw); },
+           nb::arg("data") = nb::none(), nb::arg("shape") = nb::none(), nb::arg("_raw") = nb::none())
+        .def_rw("_data", &Tensor::data, "Device record array (row-major).")
+        .def_rw("_shape", &Tensor::shape, "Logical shape.")
+        .def_prop_ro("shape", [](const Tensor& t) { return t.shape; })
+        .def_prop_ro("numel",
+                     [](const Tensor& t) { return nb::len(t.data); })
+        .def(
+            "clone",
+            [](const Tensor& t) {
+                DevArray a = view_array(t.data, ElemKind::Record, "_data", true);
+                return wrap(copy_records(a), t.shape);
+            },
+            "Copy with its own device array.")
+        .def("to_list", &tensor_to_list, "Convert to Python list.")
+        .def_static(
+            "_flatten",
+            [](nb::handle data) {
+                std::vector<PyObject*> flat;
+                std::vector<int64_t> shape;
+                flatten(data.ptr(), flat, shape);
+                nb::object l = nb::steal(PyList_New((Py_ssize_t)flat.size()));
+                for (size_t i = 0; i < flat.size(); ++i) {
+                    Py_INCREF(flat[i]);
+                    PyList_SET_ITEM(l.ptr(), i, flat[i]);
+                }
+                return nb::make_tuple(l, shape_tuple(shape));
+            },
+            nb::arg("data"), "Flatten nested list.")
+        .def_static("_unflatten", &unflatten, nb::arg("flat"), nb::arg("shape"))
+        .def(
+            "item",
+            [](const Tensor& t) {
+                DevArray a = view_array(t.data, ElemKind::Record, "_data");
+                if (a.n != 1) throw nb::value_error("item() requires single element");
+                return records_to_doubles(a)[0];
+            },
+            "Get scalar value.")
+        .def("__repr__", [](const Tensor& t) -> std::string {
+            size_t n = nb::len(t.data);
+            if (n <= 10) return "Tensor(" + nb::cast<std::string>(nb::str(tensor_to_list(t))) + ")";
+            return "Tensor(shape=" + shape_str(t.shape) + ")";
+        });
+    cls.attr("__slots__") = nb::make_tuple("_data", "_shape");
+    cls.def_prop_ro(
+        "T",
+        [](nb::handle self) -> nb::object {
+            Tensor& t = nb::cast<Tensor&>(self);
+            if (nb::len(t.shape) < 2) return nb::borrow(self);
+            return zel_module().attr("transpose")(self, -2, -1);
+        },
+        "Transpose (swap last two dimensions).");
+}
+
+}  // namespace zel

@@ -1,0 +1,205 @@
+// Kernel loader for both backends.
+//
+// cuda: the fatbin is loaded once per device with cupy.RawModule(path=...),
+// kernels are fetched with get_function and cached.
+// cpu: a table generated from the kernel list maps each name to a host
+// kernel object with the same call form, kernel(grid, block, args).
+#include "cubin_loader.hpp"
+
+#include <map>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "kernel_list.hpp"
+#include "../core/device.hpp"
+
+namespace zel {
+
+namespace {
+
+using HostFn = void (*)(Dim3, Dim3, nb::handle);
+
+struct HostEntry {
+    const char* name;
+    HostFn fn;
+};
+
+template <class T>
+struct PyArgConv;
+
+template <>
+struct PyArgConv<int> {
+    static int conv(nb::handle h, size_t idx) {
+        nb::object v = nb::borrow(h);
+        if (!PyLong_Check(h.ptr())) {
+            if (!PyObject_IsInstance(h.ptr(), device().np.attr("integer").ptr()))
+                throw nb::type_error(("kernel argument " + std::to_string(idx) + " must be an integer").c_str());
+            v = nb::int_(h);
+        }
+        long long x = PyLong_AsLongLong(v.ptr());
+        if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+        return checked_i32(x, ("kernel argument " + std::to_string(idx)).c_str());
+    }
+};
+
+template <class T>
+struct PyArgConv<T*> {
+    using B = std::remove_const_t<T>;
+    static T* conv(nb::handle h, size_t idx) {
+        ElemKind k = std::is_same_v<B, Fp>        ? ElemKind::Record
+                     : std::is_same_v<B, double>  ? ElemKind::F64
+                     : std::is_same_v<B, int32_t> ? ElemKind::I32
+                                                  : ElemKind::Bool;
+        std::string what = "kernel argument " + std::to_string(idx);
+        return static_cast<T*>(view_array(h, k, what.c_str()).ptr);
+    }
+};
+
+template <auto Body, class... P, size_t... I>
+void py_launch_seq(Dim3 g, Dim3 b, nb::handle args, std::index_sequence<I...>) {
+    host_run<Body, P...>(g, b, PyArgConv<P>::conv(nb::handle(PyTuple_GET_ITEM(args.ptr(), I)), I)...);
+}
+
+template <auto Body, class... P>
+void py_launch_typed(void (*)(const ThreadCtx&, P...), Dim3 g, Dim3 b, nb::handle args) {
+    if (!PyTuple_Check(args.ptr())) throw nb::type_error("kernel arguments must be a tuple");
+    size_t n = (size_t)PyTuple_GET_SIZE(args.ptr());
+    if (n != sizeof...(P))
+        throw nb::type_error(("kernel takes " + std::to_string(sizeof...(P)) + " arguments, got " + std::to_string(n)).c_str());
+    py_launch_seq<Body, P...>(g, b, args, std::index_sequence_for<P...>{});
+}
+
+template <auto Body>
+void py_launch(Dim3 g, Dim3 b, nb::handle args) {
+    py_launch_typed<Body>(Body, g, b, args);
+}
+
+#define ZEL_HOST_ENTRY(name, params, args) {#name, &py_launch<&zel::name##_body>},
+const HostEntry HOST_TABLE[] = {ZEL_KERNEL_LIST(ZEL_HOST_ENTRY)};
+#undef ZEL_HOST_ENTRY
+
+struct HostKernel {
+    const HostEntry* entry;
+};
+
+struct HostModule {};
+
+Dim3 parse_dims(nb::handle h, const char* what) {
+    nb::object t = nb::borrow(h);
+    if (PyLong_Check(h.ptr())) t = nb::make_tuple(h);
+    if (!PyTuple_Check(t.ptr()) || PyTuple_GET_SIZE(t.ptr()) < 1 || PyTuple_GET_SIZE(t.ptr()) > 3)
+        throw nb::type_error((std::string(what) + " must be a tuple of 1 to 3 ints").c_str());
+    uint32_t v[3] = {1, 1, 1};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t.ptr()); ++i) {
+        nb::handle e = PyTuple_GET_ITEM(t.ptr(), i);
+        long long x = PyLong_Check(e.ptr()) ? PyLong_AsLongLong(e.ptr()) : -1;
+        if (x == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (x < 0 || x > 0x7fffffffLL)
+            throw nb::value_error((std::string(what) + " entries must be ints in [0, 2**31)").c_str());
+        v[i] = (uint32_t)x;
+    }
+    if (v[2] != 1) throw nb::value_error((std::string(what) + ": the kernel set uses 1-D and 2-D launches only").c_str());
+    return Dim3{v[0], v[1], v[2]};
+}
+
+struct LoaderState {
+    bool cuda = false;
+    std::string path;
+    nb::dict modules;                                  // device id -> RawModule
+    std::map<std::pair<int, std::string>, nb::object> kernels;
+    std::map<std::string, nb::object> host_kernels;
+    nb::object host_module;
+};
+
+LoaderState& state() {
+    static LoaderState* s = new LoaderState();
+    return *s;
+}
+
+int current_device() { return nb::cast<int>(device().cp.attr("cuda").attr("Device")().attr("id")); }
+
+nb::object get_module_impl() {
+    LoaderState& s = state();
+    if (!s.cuda) return s.host_module;
+    int dev = current_device();
+    nb::object key = nb::int_(dev);
+    if (!s.modules.contains(key)) s.modules[key] = device().cp.attr("RawModule")(nb::arg("path") = s.path);
+    return s.modules[key];
+}
+
+const HostEntry* find_host(const std::string& name) {
+    for (const HostEntry& e : HOST_TABLE) {
+        if (name == e.name) return &e;
+    }
+    return nullptr;
+}
+
+nb::object host_kernel(const std::string& name) {
+    LoaderState& s = state();
+    auto it = s.host_kernels.find(name);
+    if (it != s.host_kernels.end()) return it->second;
+    const HostEntry* e = find_host(name);
+    if (!e) throw nb::value_error(("no kernel named '" + name + "' in the kernel set").c_str());
+    nb::object k = nb::cast(HostKernel{e});
+    s.host_kernels[name] = k;
+    return k;
+}
+
+}  // namespace
+
+nb::object loader_get_kernel(const std::string& name) {
+    LoaderState& s = state();
+    if (!s.cuda) return host_kernel(name);
+    int dev = current_device();
+    auto key = std::make_pair(dev, name);
+    auto it = s.kernels.find(key);
+    if (it != s.kernels.end()) return it->second;
+    nb::object k = get_module_impl().attr("get_function")(name);
+    s.kernels[key] = k;
+    return k;
+}
+
+nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
+    LoaderState& s = state();
+    s.cuda = cuda;
+    s.path = fatbin_path;
+
+    nb::module_ m = nb::steal<nb::module_>(PyModule_New("korvid.zel.cuda.cubin_loader"));
+    m.attr("__doc__") = "Kernel loader: the kernel set by name, for the active backend.";
+
+    nb::class_<HostKernel>(m, "HostKernel", "A kernel of the CPU kernel set, launched like a CuPy RawKernel.")
+        .def(
+            "__call__",
+            [](const HostKernel& k, nb::handle grid, nb::handle block, nb::handle args) {
+                Dim3 g = parse_dims(grid, "grid");
+                Dim3 b = parse_dims(block, "block");
+                k.entry->fn(g, b, args);
+            },
+            nb::arg("grid"), nb::arg("block"), nb::arg("args"))
+        .def_prop_ro("name", [](const HostKernel& k) { return std::string(k.entry->name); })
+        .def("__repr__", [](const HostKernel& k) { return "<HostKernel " + std::string(k.entry->name) + ">"; });
+
+    nb::class_<HostModule>(m, "HostModule", "The CPU kernel set, with the RawModule lookup method.")
+        .def("get_function", [](const HostModule&, const std::string& name) { return host_kernel(name); })
+        .def_prop_ro("kernel_names", [](const HostModule&) {
+            nb::list l;
+            for (const HostEntry& e : HOST_TABLE) l.append(e.name);
+            return l;
+        });
+    s.host_module = nb::cast(HostModule{});
+
+    m.def("get_module", []() { return get_module_impl(); },
+          "The loaded kernel set: a cupy.RawModule on the GPU, the host kernel table on the CPU.");
+    m.def("get_kernel", [](const std::string& name) { return loader_get_kernel(name); }, nb::arg("name"),
+          "Kernel by name, launchable as kernel(grid, block, args).");
+    m.attr("KERNEL_SET_PATH") = fatbin_path;
+
+    nb::module_ sys = nb::module_::import_("sys");
+    sys.attr("modules")["korvid.zel.cuda.cubin_loader"] = m;
+    nb::module_ pkg = nb::module_::import_("korvid.zel.cuda");
+    pkg.attr("cubin_loader") = m;
+    return m;
+}
+
+}  // namespace zel

@@ -1,0 +1,8 @@
+// reduce kernels.
+#pragma once
+#include "../../core/fixed_point.hpp"
+
+namespace zel {
+}  // namespace zel
+
+#define ZEL_KERNELS_REDUCE(X)

@@ -1,0 +1,21 @@
+// Registration functions of the subsystems, called by zel.cpp in the
+// module's definition order.  Each lives in its subsystem's binding file.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace zel {
+namespace nb = nanobind;
+
+void register_core(nb::module_& m);            // core/bind_core.cpp
+void register_creation(nb::module_& m);        // ops/creation.cpp
+void register_broadcast(nb::module_& m);       // ops/broadcast.cpp
+void register_elementwise(nb::module_& m);     // ops/elementwise.cpp
+void register_unary(nb::module_& m);           // ops/unary.cpp
+void register_composite(nb::module_& m);       // ops/composite.cpp
+void register_reductions(nb::module_& m);      // ops/reductions.cpp
+void register_products(nb::module_& m);        // ops/products.cpp
+void register_constants(nb::module_& m);       // complex/constants.cpp
+void attach_tensor_operators(nb::module_& m);  // core/operators.cpp
+
+}  // namespace zel

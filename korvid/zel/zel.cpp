@@ -1,0 +1,114 @@
+// Module start-up: constants, record type, backend, kernel loader, every
+// subsystem's names in definition order, Tensor operators, __all__.
+#include <string>
+#include <nanobind/nanobind.h>
+
+#include "core/device.hpp"
+#include "core/tensor.hpp"
+#include "cuda/cubin_loader.hpp"
+#include "registry.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+const char* const MODULE_DOC =
+    "\nKorvid ZEL - GPU Fixed-Point Operations\n"
+    "========================================\n"
+    "\n"
+    "GPU-accelerated exact arithmetic. All operations on CUDA.\n";
+
+// The public names, in their documented order.
+const char* const ALL_NAMES[] = {
+    "Tensor", "tensor", "zeros", "ones", "eye", "arange", "linspace", "rand", "randn", "add", "sub", "mul", "div",
+    "neg", "abs", "sign", "pow", "mod", "reciprocal", "eq", "lt", "gt", "le", "ge", "ne", "sum", "prod", "max",
+    "min", "mean", "std", "var", "norm", "dot", "mm", "mv", "bmm", "matmul", "outer", "trace", "diag", "det",
+    "inv", "lu", "solve", "rref", "rank", "null_space", "kron", "cross", "hilbert_matrix", "relu", "leaky_relu",
+    "sigmoid", "tanh", "gelu", "silu", "softmax", "exp", "log", "log2", "log10", "sqrt", "sin", "cos", "tan",
+    "sinh", "cosh", "asin", "acos", "atan", "atan2", "asinh", "acosh", "atanh", "ceil", "floor", "round", "trunc",
+    "frac", "conv2d", "cumsum", "cumprod", "diff", "argmax", "argmin", "reshape", "squeeze", "unsqueeze",
+    "transpose", "cat", "stack", "clamp", "where", "lerp", "logical_and", "logical_or", "logical_not",
+    "logical_xor", "checksum", "checksums_match", "verify", "ComplexTensor", "complex_tensor", "cmm", "cmv",
+    "csum", "cabs", "conj", "complex_eye", "complex_zeros", "complex_ones", "pi", "pi_over", "pi_half",
+    "pi_quarter", "rotation_x", "rotation_y", "rotation_z", "phase_gate", "pauli_x", "pauli_y", "pauli_z",
+    "hadamard_gate", "t_gate", "s_gate", "cnot", "SCALE_BITS", "NUM_LIMBS", "SCALE", "patch_numpy",
+    "unpatch_numpy"};
+static_assert(sizeof(ALL_NAMES) / sizeof(ALL_NAMES[0]) == 132, "the public namespace has 132 names");
+
+PyInterpreterState* g_interp = nullptr;
+bool g_initialised = false;
+
+}  // namespace
+
+NB_MODULE(zel, m) {
+    PyInterpreterState* cur = PyInterpreterState_Get();
+    if (g_interp && g_interp != cur) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        throw nb::python_error();
+    }
+    if (g_initialised) {
+        PyErr_SetString(PyExc_RuntimeError, "Module 'zel' has already been imported. Re-initialisation is not supported.");
+        throw nb::python_error();
+    }
+    g_interp = cur;
+    // Loader and device state live until the process ends, by design.
+    nb::set_leak_warnings(false);
+    m.doc() = MODULE_DOC;
+
+    nb::module_ np = nb::module_::import_("numpy");
+    m.attr("np") = np;
+    m.attr("Fraction") = nb::module_::import_("fractions").attr("Fraction");
+    nb::module_ decimal = nb::module_::import_("decimal");
+    m.attr("Decimal") = decimal.attr("Decimal");
+    m.attr("getcontext") = decimal.attr("getcontext");
+    nb::module_ typing = nb::module_::import_("typing");
+    for (const char* n : {"Union", "List", "Tuple", "Optional"}) m.attr(n) = typing.attr(n);
+    nb::module_ builtins = nb::module_::import_("builtins");
+    m.attr("_builtins") = builtins;
+    for (const char* n : {"abs", "min", "max", "sum", "pow", "round"}) m.attr((std::string("_") + n).c_str()) = builtins.attr(n);
+    decimal.attr("getcontext")().attr("prec") = 100;
+    m.attr("hashlib") = nb::module_::import_("hashlib");
+
+    m.attr("SCALE_BITS") = 256;
+    m.attr("NUM_LIMBS") = zel::NLIMB;
+    m.attr("SCALE") = nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(256).ptr()));
+    m.attr("BLOCK_SIZE") = zel::BLOCK_SIZE;
+
+    // Record type: sign, pad, limb0..limb7, packed (72 bytes).
+    nb::list fields;
+    fields.append(nb::make_tuple("sign", np.attr("int32")));
+    fields.append(nb::make_tuple("pad", np.attr("int32")));
+    for (int i = 0; i < zel::NLIMB; ++i) fields.append(nb::make_tuple("limb" + std::to_string(i), np.attr("uint64")));
+    nb::object dtype = np.attr("dtype")(fields);
+    m.attr("FIXEDPOINT_DTYPE") = dtype;
+    zel::device().fp_dtype = dtype;
+
+    nb::module_ cuda_pkg = nb::module_::import_("korvid.zel.cuda");
+    std::string pkg_file = nb::cast<std::string>(cuda_pkg.attr("__file__"));
+    std::string fatbin = pkg_file.substr(0, pkg_file.find_last_of('/') + 1) + "zel_kernels.fatbin";
+    zel::device_init(m, fatbin);
+    nb::module_ loader = zel::loader_create(zel::on_cuda(), fatbin);
+    m.attr("_get_cubin_module") = loader.attr("get_module");
+    m.attr("_get_cubin_kernel") = loader.attr("get_kernel");
+    zel::set_zel_module(m);
+
+    zel::register_core(m);
+    zel::register_creation(m);
+    zel::register_broadcast(m);
+    zel::register_elementwise(m);
+    zel::register_unary(m);
+    zel::register_reductions(m);
+    zel::register_products(m);
+    zel::register_constants(m);
+    zel::register_composite(m);
+    m.attr("struct") = nb::module_::import_("struct");
+    zel::attach_tensor_operators(m);
+
+    nb::list all;
+    for (const char* n : ALL_NAMES) {
+        if (nb::hasattr(m, n)) all.append(n);
+    }
+    m.attr("__all__") = nb::tuple(all);
+    g_initialised = true;
+}
