@@ -88,7 +88,7 @@ def hard_mags():
         out.add(2**b)
     out.add(MAXM // 2)
     out.add(MAXM // 2 + 1)
-    return sorted(out)
+    return sorted(m for m in out if m <= MAXM)
 
 
 def hard_scaled():
