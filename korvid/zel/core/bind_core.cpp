@@ -36,7 +36,7 @@ static nb::object limbs_to_int(nb::handle limbs) {
     nb::object val = nb::int_(0);
     nb::object sixty_four = nb::int_(64);
     for (int i = NLIMB - 1; i >= 0; --i) {
-        nb::object li = nb::int_(limbs[i]);
+        nb::object li = to_pyint(limbs[i]);
         nb::object sh = nb::steal(PyNumber_Lshift(val.ptr(), sixty_four.ptr()));
         if (!sh.is_valid()) throw nb::python_error();
         val = nb::steal(PyNumber_Or(sh.ptr(), li.ptr()));
@@ -46,12 +46,16 @@ static nb::object limbs_to_int(nb::handle limbs) {
 }
 
 static nb::object copy_arr(nb::handle arr) {
+    Device& dv = device();
+    // Indexing a NumPy array yields a scalar, not a 0-d array.
+    if (!on_cuda() && PyObject_IsInstance(arr.ptr(), dv.np.attr("generic").ptr()) == 1)
+        return dv.np.attr("array")(arr).attr("reshape")(1);
     if (!is_device_array(arr))
         throw nb::type_error(on_cuda() ? "_copy_arr expects a cupy.ndarray" : "_copy_arr expects a numpy.ndarray");
     int ndim = nb::cast<int>(arr.attr("ndim"));
     if (ndim > 1) throw nb::value_error("_copy_arr expects an array of at most one dimension");
     Device& d = device();
-    if (!on_cuda()) return d.np.attr("array")(arr, nb::arg("copy") = true).attr("reshape")(-1);
+    if (!on_cuda()) return d.np.attr("array")(arr, nb::arg("copy").none() = true).attr("reshape")(-1);
     size_t n = nb::cast<size_t>(arr.attr("size"));
     nb::object out = d.cp.attr("empty")(n, arr.attr("dtype"));
     if (!nb::cast<bool>(arr.attr("flags").attr("c_contiguous"))) throw nb::type_error("_copy_arr expects a contiguous array");
@@ -79,7 +83,9 @@ static nb::object to_gpu(nb::handle values) {
     return values_to_device(items.data(), items.size()).obj;
 }
 
-static nb::object from_gpu(nb::handle gpu_arr, bool as_float) {
+static nb::object from_gpu(nb::handle gpu_arr, nb::handle as_float_obj) {
+    int as_float = PyObject_IsTrue(as_float_obj.ptr());
+    if (as_float < 0) throw nb::python_error();
     DevArray a = view_array(gpu_arr, ElemKind::Record, "gpu_arr", true);
     if (as_float) return doubles_to_list(records_to_doubles(a));
     HostRecords h = host_records(a);
@@ -93,15 +99,15 @@ static nb::object from_gpu(nb::handle gpu_arr, bool as_float) {
 
 void register_core(nb::module_& m) {
     conversions_init();
-    m.def("_int_to_limbs", &int_to_limbs, nb::arg("val"), "Convert int to limbs.");
-    m.def("_limbs_to_int", &limbs_to_int, nb::arg("limbs"), "Convert limbs to int.");
-    m.def("_value_to_fp", &value_to_fp_py, nb::arg("val"), "Convert Python value to FixedPoint.");
+    m.def("_int_to_limbs", &int_to_limbs, nb::arg("val").none(), "Convert int to limbs.");
+    m.def("_limbs_to_int", &limbs_to_int, nb::arg("limbs").none(), "Convert limbs to int.");
+    m.def("_value_to_fp", &value_to_fp_py, nb::arg("val").none(), "Convert Python value to FixedPoint.");
     m.def(
-        "_fp_to_value", [](nb::handle arr) { return fp_to_fraction(fp_from_record_like(arr)); }, nb::arg("arr"),
+        "_fp_to_value", [](nb::handle arr) { return fp_to_fraction(fp_from_record_like(arr)); }, nb::arg("arr").none(),
         "Convert FixedPoint to Python Fraction.");
     m.def(
         "_get_kernel", [](nb::handle name) { return loader_get_kernel(nb::cast<std::string>(name)); },
-        nb::arg("name"), "Get kernel by name.");
+        nb::arg("name").none(), "Get kernel by name.");
     m.def(
         "_grid",
         [](nb::handle n) {
@@ -111,11 +117,11 @@ void register_core(nb::module_& m) {
             if (!q.is_valid()) throw nb::python_error();
             return q;
         },
-        nb::arg("n"), "Grid size.");
-    m.def("_copy_arr", &copy_arr, nb::arg("arr"), "Copy structured array (CuPy workaround).");
-    m.def("to_gpu", &to_gpu, nb::arg("values"),
+        nb::arg("n").none(), "Grid size.");
+    m.def("_copy_arr", &copy_arr, nb::arg("arr").none(), "Copy structured array (CuPy workaround).");
+    m.def("to_gpu", &to_gpu, nb::arg("values").none(),
           "Convert list to GPU array - uses GPU kernel for fast exact conversion.");
-    m.def("from_gpu", &from_gpu, nb::arg("gpu_arr"), nb::arg("as_float") = true,
+    m.def("from_gpu", &from_gpu, nb::arg("gpu_arr").none(), nb::arg("as_float").none() = nb::bool_(true),
           "Convert GPU array to list - uses GPU kernel for fast conversion.");
     register_tensor(m);
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "device.hpp"
+#include "errors.hpp"
 
 namespace zel {
 
@@ -185,27 +186,110 @@ static void limit_denominator_double(double d, mpz_ptr num, mpz_ptr den) {
     // denominators of the result are positive by construction
 }
 
-static Fp fraction_like_to_fp(nb::handle q) {
-    nb::object num = q.attr("numerator"), den = q.attr("denominator");
-    Mpz n, d;
-    pylong_to_mpz(n, num);
-    pylong_to_mpz(d, den);
-    if (mpz_sgn(d) == 0) {
+// |o| as little-endian limbs; false when it needs more than cap limbs.
+static bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool& neg) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (!overflow) {
+        neg = v < 0;
+        out[0] = neg ? 0ull - (uint64_t)v : (uint64_t)v;
+        len = out[0] ? 1 : 0;
+        return true;
+    }
+    neg = overflow < 0;
+    size_t bits = _PyLong_NumBits(o);  // of |o|
+    int limbs = (int)((bits + 64) / 64);  // room for the sign bit
+    if (limbs > cap + 1) return false;
+    uint64_t buf[NLIMB + 2] = {0};
+#if PY_VERSION_HEX >= 0x030D0000
+    if (_PyLong_AsByteArray((PyLongObject*)o, (unsigned char*)buf, limbs * 8, 1, 1, 1) < 0) throw nb::python_error();
+#else
+    if (_PyLong_AsByteArray((PyLongObject*)o, (unsigned char*)buf, limbs * 8, 1, 1) < 0) throw nb::python_error();
+#endif
+    if (neg) {  // two's complement -> magnitude
+        uint64_t carry = 1;
+        for (int i = 0; i < limbs; ++i) {
+            buf[i] = ~buf[i] + carry;
+            carry = carry && buf[i] == 0;
+        }
+    }
+    len = limbs;
+    while (len > 0 && buf[len - 1] == 0) --len;
+    if (len > cap) return false;
+    for (int i = 0; i < len; ++i) out[i] = buf[i];
+    return true;
+}
+
+// floor(num * 2^256 / den) for Python ints, den > 0: fixed-size limb
+// arithmetic for operands below 2^512, GMP beyond.
+static Fp fp_from_pyratio(PyObject* num, PyObject* den) {
+    uint64_t n[NLIMB] = {0}, d[NLIMB] = {0};
+    int nl = 0, dl = 0;
+    bool nneg = false, dneg = false;
+    if (pylong_mag_limbs(num, n, NLIMB, nl, nneg) && pylong_mag_limbs(den, d, NLIMB, dl, dneg)) {
+        if (dl == 0) {
+            PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+            throw nb::python_error();
+        }
+        bool neg = nneg != dneg;
+        if (nl == 0) return fp_zero();
+        uint64_t u[NLIMB + FRAC_LIMBS] = {0};
+        for (int i = 0; i < nl; ++i) u[FRAC_LIMBS + i] = n[i];
+        int m = FRAC_LIMBS + nl;
+        uint64_t q[NLIMB + FRAC_LIMBS + 1] = {0}, r[NLIMB] = {0};
+        uint64_t mag[NLIMB] = {0};
+        bool inexact;
+        if (m < dl) {
+            inexact = true;  // quotient 0, remainder is the whole dividend
+        } else {
+            mag_divmod<NLIMB + FRAC_LIMBS>(u, m, d, dl, q, r);
+            for (int i = NLIMB; i < m - dl + 1; ++i) {
+                if (q[i]) return fp_max_mag(neg);
+            }
+            for (int i = 0; i < NLIMB && i < m - dl + 1; ++i) mag[i] = q[i];
+            inexact = !mag_is_zero<NLIMB>(r);
+        }
+        // Toward -inf: a negative quotient's magnitude rounds up.
+        if (neg && inexact && mag_inc<NLIMB>(mag)) return fp_max_mag(true);
+        return fp_make(mag, neg);
+    }
+    Mpz a, b;
+    pylong_to_mpz(a, num);
+    pylong_to_mpz(b, den);
+    if (mpz_sgn(b) == 0) {
         PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
         throw nb::python_error();
     }
-    if (mpz_sgn(d) < 0) {
-        mpz_neg(n, n);
-        mpz_neg(d, d);
+    if (mpz_sgn(b) < 0) {
+        mpz_neg(a, a);
+        mpz_neg(b, b);
     }
-    return fp_from_ratio(n, d);
+    return fp_from_ratio(a, b);
+}
+
+static Fp fraction_like_to_fp(nb::handle q) {
+    // Exact Fractions keep their parts in plain slots; the public names are
+    // properties (much slower to call).
+    if (Py_TYPE(q.ptr()) == (PyTypeObject*)cs().fraction.ptr()) {
+        static PyObject* k_num = PyUnicode_InternFromString("_numerator");
+        static PyObject* k_den = PyUnicode_InternFromString("_denominator");
+        nb::object num = nb::steal(PyObject_GetAttr(q.ptr(), k_num));
+        nb::object den = nb::steal(PyObject_GetAttr(q.ptr(), k_den));
+        if (num.is_valid() && den.is_valid() && PyLong_Check(num.ptr()) && PyLong_Check(den.ptr()))
+            return fp_from_pyratio(num.ptr(), den.ptr());
+        PyErr_Clear();
+    }
+    nb::object num = q.attr("numerator"), den = q.attr("denominator");
+    if (!PyLong_Check(num.ptr()) || !PyLong_Check(den.ptr())) {
+        num = to_pyint(num);
+        den = to_pyint(den);
+    }
+    return fp_from_pyratio(num.ptr(), den.ptr());
 }
 
 static Fp ratio_tuple_to_fp(nb::handle tup) {
-    Mpz n, d;
-    pylong_to_mpz(n, nb::handle(PyTuple_GET_ITEM(tup.ptr(), 0)));
-    pylong_to_mpz(d, nb::handle(PyTuple_GET_ITEM(tup.ptr(), 1)));
-    return fp_from_ratio(n, d);
+    return fp_from_pyratio(PyTuple_GET_ITEM(tup.ptr(), 0), PyTuple_GET_ITEM(tup.ptr(), 1));
 }
 
 static Fp decimal_to_fp(nb::handle val) {
@@ -233,6 +317,7 @@ Fp value_to_fp(nb::handle val) {
         limit_denominator_double(d, n, dd);
         return fp_from_ratio(n, dd);
     }
+    if (Py_TYPE(o) == (PyTypeObject*)s.fraction.ptr()) return fraction_like_to_fp(val);
     if (PyObject_IsInstance(o, s.decimal.ptr()) == 1) return decimal_to_fp(val);
     if (PyUnicode_Check(o)) {
         nb::object dec = s.decimal(val);
@@ -314,12 +399,12 @@ Fp fp_from_record_like(nb::handle arr) {
     Fp r;
     r.pad = 0;
     nb::object sg = arr[nb::str("sign")];
-    long long sv = PyLong_AsLongLong(nb::int_(sg).ptr());
+    long long sv = PyLong_AsLongLong(to_pyint(sg).ptr());
     if (sv == -1 && PyErr_Occurred()) throw nb::python_error();
     r.sign = sv < 0 ? -1 : 1;
     for (int i = 0; i < NLIMB; ++i) {
         std::string key = "limb" + std::to_string(i);
-        nb::object li = nb::int_(arr[nb::str(key.c_str())]);
+        nb::object li = to_pyint(arr[nb::str(key.c_str())]);
         unsigned long long v = PyLong_AsUnsignedLongLongMask(li.ptr());
         if (v == (unsigned long long)-1 && PyErr_Occurred()) throw nb::python_error();
         r.limb[i] = v;

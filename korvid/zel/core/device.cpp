@@ -65,8 +65,14 @@ void device_init(nb::module_& m, const std::string& fatbin_path) {
     const char* env = std::getenv("ZEL_BACKEND");
     std::string want = env ? env : "";
     if (want.empty()) want = "auto";
+    // Start-up errors are raised as Python exceptions so that the import
+    // reports their own class.
+    auto fail = [](PyObject* cls, const std::string& msg) {
+        PyErr_SetString(cls, msg.c_str());
+        throw nb::python_error();
+    };
     if (want != "auto" && want != "cpu" && want != "cuda")
-        throw nb::value_error(("ZEL_BACKEND must be 'auto', 'cpu' or 'cuda', got '" + want + "'").c_str());
+        fail(PyExc_ValueError, "ZEL_BACKEND must be 'auto', 'cpu' or 'cuda', got '" + want + "'");
 
     bool has_cupy = false;
     nb::object cp = nb::none(), raw_module = nb::none();
@@ -87,10 +93,10 @@ void device_init(nb::module_& m, const std::string& fatbin_path) {
 
     Backend b = Backend::Cpu;
     if (want == "cuda") {
-        if (!has_cupy) throw std::runtime_error("CuPy required. Install: pip install cupy-cuda12x");
+        if (!has_cupy) fail(PyExc_RuntimeError, "CuPy required. Install: pip install cupy-cuda12x");
         if (!file_exists(fatbin_path))
-            throw std::runtime_error("CUDA kernel set not found at " + fatbin_path +
-                                     "; rebuild with the CUDA toolkit or use ZEL_BACKEND=cpu");
+            fail(PyExc_RuntimeError, "CUDA kernel set not found at " + fatbin_path +
+                                         "; rebuild with the CUDA toolkit or use ZEL_BACKEND=cpu");
         b = Backend::Cuda;
     } else if (want == "auto" && has_cupy && file_exists(fatbin_path)) {
         int count = 0;

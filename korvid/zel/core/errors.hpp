@@ -20,6 +20,13 @@ inline void require_list(nb::handle h, const char* arg) { require_exact(h, &PyLi
 // An exact int that fits int64; OverflowError otherwise.
 long long exact_int_value(nb::handle h, const char* arg);
 
+// int(h) as a new Python int (raises what int() raises).
+inline nb::object to_pyint(nb::handle h) {
+    PyObject* r = PyNumber_Long(h.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
 // Printed form of a shape, as Python prints tuples: (2, 3), (3,), ().
 std::string shape_str(nb::handle shape);
 

@@ -116,7 +116,7 @@ std::vector<int64_t> shape_vec(nb::handle shape, const char* what) {
         PyObject* e = PySequence_Fast_ITEMS(fast.ptr())[i];
         if (!PyLong_Check(e) && PyObject_IsInstance(e, device().np.attr("integer").ptr()) != 1)
             throw nb::type_error((std::string(what) + " entries must be ints").c_str());
-        long long v = PyLong_AsLongLong(nb::int_(nb::handle(e)).ptr());
+        long long v = PyLong_AsLongLong(to_pyint(nb::handle(e)).ptr());
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
         if (v < 0) throw nb::value_error((std::string(what) + " entries must be non-negative, got " + shape_str(shape)).c_str());
         s.push_back(v);
@@ -147,7 +147,18 @@ void check_shape_count(const std::vector<int64_t>& s, size_t n, nb::handle shape
 }
 
 DevArray values_to_device(PyObject* const* items, size_t n) {
-    std::vector<Fp> host(n);
+    // cpu: convert straight into the result; cuda: stage on the host and
+    // copy once.
+    DevArray out;
+    std::vector<Fp> staging;
+    Fp* dst;
+    if (!on_cuda()) {
+        out = new_records(n);
+        dst = out.rec();
+    } else {
+        staging.resize(n);
+        dst = staging.data();
+    }
     bool bulk = false;
     if (n > 0) {
         PyObject* f = items[0];
@@ -156,16 +167,12 @@ DevArray values_to_device(PyObject* const* items, size_t n) {
                PyObject_IsInstance(f, d.np.attr("integer").ptr()) == 1;
     }
     if (bulk) {
-        for (size_t i = 0; i < n; ++i) host[i] = bulk_element_to_fp(items[i]);
+        for (size_t i = 0; i < n; ++i) dst[i] = bulk_element_to_fp(items[i]);
     } else {
-        for (size_t i = 0; i < n; ++i) host[i] = value_to_fp(items[i]);
+        for (size_t i = 0; i < n; ++i) dst[i] = value_to_fp(items[i]);
     }
-    if (!on_cuda()) {
-        DevArray out = new_records(n);
-        if (n) std::memcpy(out.ptr, host.data(), n * sizeof(Fp));
-        return out;
-    }
-    return records_from_host(host.data(), n);
+    if (on_cuda()) out = records_from_host(staging.data(), n);
+    return out;
 }
 
 namespace {
@@ -298,6 +305,12 @@ nb::list doubles_to_list(const std::vector<double>& v) {
 static nb::object tensor_to_list(const Tensor& t) {
     DevArray a = view_array(t.data, ElemKind::Record, "_data");
     nb::list flat = doubles_to_list(records_to_doubles(a));
+    // A full 1-D read needs no slicing copy.
+    if (PyTuple_Check(t.shape.ptr()) && PyTuple_GET_SIZE(t.shape.ptr()) == 1) {
+        PyObject* s0 = PyTuple_GET_ITEM(t.shape.ptr(), 0);
+        if (PyLong_Check(s0) && PyLong_AsSsize_t(s0) == (Py_ssize_t)a.n) return flat;
+        PyErr_Clear();
+    }
     return unflatten(flat, t.shape);
 }
 
@@ -307,7 +320,7 @@ void register_tensor(nb::module_& m) {
     cls.def(
            "__init__",
            [](Tensor* self, nb::handle data, nb::handle shape, nb::handle raw) { tensor_init(self, data, shape, raw); },
-           nb::arg("data") = nb::none(), nb::arg("shape") = nb::none(), nb::arg("_raw") = nb::none())
+           nb::arg("data").none() = nb::none(), nb::arg("shape").none() = nb::none(), nb::arg("_raw").none() = nb::none())
         .def_rw("_data", &Tensor::data, "Device record array (row-major).")
         .def_rw("_shape", &Tensor::shape, "Logical shape.")
         .def_prop_ro("shape", [](const Tensor& t) { return t.shape; })
@@ -334,8 +347,8 @@ void register_tensor(nb::module_& m) {
                 }
                 return nb::make_tuple(l, shape_tuple(shape));
             },
-            nb::arg("data"), "Flatten nested list.")
-        .def_static("_unflatten", &unflatten, nb::arg("flat"), nb::arg("shape"))
+            nb::arg("data").none(), "Flatten nested list.")
+        .def_static("_unflatten", &unflatten, nb::arg("flat").none(), nb::arg("shape").none())
         .def(
             "item",
             [](const Tensor& t) {

@@ -35,7 +35,8 @@ struct PyArgConv<int> {
         if (!PyLong_Check(h.ptr())) {
             if (!PyObject_IsInstance(h.ptr(), device().np.attr("integer").ptr()))
                 throw nb::type_error(("kernel argument " + std::to_string(idx) + " must be an integer").c_str());
-            v = nb::int_(h);
+            v = nb::steal(PyNumber_Long(h.ptr()));
+            if (!v.is_valid()) throw nb::python_error();
         }
         long long x = PyLong_AsLongLong(v.ptr());
         if (x == -1 && PyErr_Occurred()) throw nb::python_error();

@@ -36,7 +36,7 @@ nb::object op_zeros(const std::vector<int64_t>& shape) { return fill<&fp_zeros_k
 nb::object op_ones(const std::vector<int64_t>& shape) { return fill<&fp_ones_kernel_body>("fp_ones_kernel", shape); }
 
 void register_creation(nb::module_& m) {
-    m.def("tensor", &make_tensor, nb::arg("data"), "Create tensor.");
+    m.def("tensor", &make_tensor, nb::arg("data").none(), "Create tensor.");
     m.def(
         "zeros", [](nb::args args, nb::kwargs kw) { return op_zeros(varargs_shape(args, kw, "zeros")); },
         "Create zeros tensor.");

@@ -57,10 +57,10 @@ nb::object op_mul(nb::handle a, nb::handle b) { return arith<&fp_mul_kernel_body
 nb::object op_div(nb::handle a, nb::handle b) { return arith<&fp_div_kernel_body>("fp_div_kernel", a, b); }
 
 void register_elementwise(nb::module_& m) {
-    m.def("add", &op_add, nb::arg("a"), nb::arg("b"), "Element-wise add with NumPy-style broadcasting.");
-    m.def("sub", &op_sub, nb::arg("a"), nb::arg("b"), "Element-wise subtract with NumPy-style broadcasting.");
-    m.def("mul", &op_mul, nb::arg("a"), nb::arg("b"), "Element-wise multiply with NumPy-style broadcasting.");
-    m.def("div", &op_div, nb::arg("a"), nb::arg("b"), "Element-wise divide with NumPy-style broadcasting.");
+    m.def("add", &op_add, nb::arg("a").none(), nb::arg("b").none(), "Element-wise add with NumPy-style broadcasting.");
+    m.def("sub", &op_sub, nb::arg("a").none(), nb::arg("b").none(), "Element-wise subtract with NumPy-style broadcasting.");
+    m.def("mul", &op_mul, nb::arg("a").none(), nb::arg("b").none(), "Element-wise multiply with NumPy-style broadcasting.");
+    m.def("div", &op_div, nb::arg("a").none(), nb::arg("b").none(), "Element-wise divide with NumPy-style broadcasting.");
 }
 
 }  // namespace zel

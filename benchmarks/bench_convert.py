@@ -1,0 +1,51 @@
+"""Bulk and exact conversions: records per second against pure Python.
+
+Run: python -P benchmarks/bench_convert.py
+"""
+import os
+import random
+import sys
+from fractions import Fraction
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import Table, ns_per, ratio  # noqa: E402
+
+import korvid.zel as zel  # noqa: E402
+
+SCALE = 2**256
+MASK = 2**64 - 1
+
+
+def python_value_to_limbs(q: Fraction):
+    """The host rule in plain Python: floor(q * 2^256), sign and 8 limbs."""
+    scaled = q.numerator * SCALE // q.denominator
+    mag = abs(scaled)
+    return (1 if scaled >= 0 else -1, [(mag >> (64 * i)) & MASK for i in range(8)])
+
+
+def main() -> None:
+    n = 10**6
+    rng = random.Random(1)
+    floats = [rng.uniform(-1e6, 1e6) for _ in range(n)]
+    arr = np.array(floats)
+    t = Table(f"conversions on the {zel.BACKEND} backend")
+    t.add("Tensor(numpy float64 array), 10^6", ns_per(lambda: zel.Tensor(arr), n), 10)
+    t.add("tensor(list of floats), 10^6", ns_per(lambda: zel.tensor(floats), n), 40)
+    x = zel.Tensor(arr)
+    t.add("to_list() back to floats, 10^6", ns_per(lambda: x.to_list(), n), 40)
+
+    m = 10**5
+    fracs = [Fraction(rng.randint(-10**30, 10**30), rng.randint(1, 10**20)) for _ in range(m)]
+    zel_ns = ns_per(lambda: zel.to_gpu(fracs), m, repeat=3)
+    py_n = m // 20
+    py_ns = ns_per(lambda: [python_value_to_limbs(q) for q in fracs[:py_n]], py_n, repeat=3)
+    t.add("to_gpu(list of Fractions), 10^5", zel_ns, None, f"pure Python rule {py_ns:.0f} ns: {ratio(py_ns, zel_ns)} faster")
+    back_ns = ns_per(lambda: zel.from_gpu(zel.to_gpu(fracs[:10**4]), as_float=False), 10**4, repeat=3)
+    t.add("to_gpu + from_gpu(as_float=False), 10^4", back_ns)
+    t.show()
+
+
+if __name__ == "__main__":
+    main()
