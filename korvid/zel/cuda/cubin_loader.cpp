@@ -194,6 +194,8 @@ nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
           "The loaded kernel set: a cupy.RawModule on the GPU, the host kernel table on the CPU.");
     m.def("get_kernel", [](const std::string& name) { return loader_get_kernel(name); }, nb::arg("name"),
           "Kernel by name, launchable as kernel(grid, block, args).");
+    m.def("_host_kernel", [](const std::string& name) { return host_kernel(name); }, nb::arg("name"),
+          "The CPU build of a kernel, whatever the backend (used to emulate a device in tests).");
     m.attr("KERNEL_SET_PATH") = fatbin_path;
 
     nb::module_ sys = nb::module_::import_("sys");

@@ -1,0 +1,105 @@
+"""Backend-parity battery: hashes the records of many results.
+
+Run it under each backend (and thread count) and compare the printed JSON:
+    ZEL_BACKEND=cpu  python -P tests/parity.py > cpu.json
+    ZEL_BACKEND=cuda python -P tests/parity.py > cuda.json
+Functions the module does not have are skipped, so the battery grows with it.
+"""
+import hashlib
+import json
+import os
+import sys
+from fractions import Fraction
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import korvid.zel as zel  # noqa: E402
+from zelmodel import from_scaled, hard_scaled, S  # noqa: E402
+
+
+def digest(x) -> str:
+    h = hashlib.sha256()
+    if isinstance(x, tuple):
+        for e in x:
+            h.update(digest(e).encode())
+        return h.hexdigest()
+    if isinstance(x, zel.Tensor):
+        h.update(repr(tuple(x.shape)).encode())
+        x = x._data
+    if hasattr(x, "get"):
+        x = x.get()
+    h.update(np.ascontiguousarray(x).tobytes())
+    return h.hexdigest()
+
+
+def main() -> None:
+    out = {"backend": zel.BACKEND}
+    hard = hard_scaled()
+    pa = [a for a in hard for _ in hard]
+    pb = [b for _ in hard for b in hard]
+    A, B = from_scaled(pa), from_scaled(pb)
+    rng = np.random.default_rng(7)
+    floats = rng.normal(scale=100.0, size=4096)
+    X = zel.Tensor(floats)
+    small = zel.Tensor(rng.uniform(-3, 3, size=4096))
+    unit = zel.Tensor(rng.uniform(-1, 1, size=4096))
+    pos = zel.Tensor(rng.uniform(1e-6, 1e6, size=4096))
+    M = zel.Tensor(rng.normal(size=(24, 24)))
+    N = zel.Tensor(rng.normal(size=(24, 16)))
+    v24 = zel.Tensor(rng.normal(size=24))
+
+    cases = {
+        "from_numpy": lambda: X,
+        "from_list": lambda: zel.tensor(floats.tolist()),
+        "from_fractions": lambda: zel.tensor([Fraction(int(i), 7) for i in range(-600, 600)]),
+        "to_double": lambda: np.array(zel.from_gpu(A._data)),
+    }
+    for name in ("add", "sub", "mul", "div", "eq", "lt", "le", "gt", "ge", "ne", "mod"):
+        cases[f"{name}_hard"] = (lambda n: lambda: getattr(zel, n)(A, B))(name)
+    for name in ("neg", "abs", "sign", "relu", "ceil", "floor", "round", "trunc", "frac", "sqrt"):
+        cases[f"{name}_hard"] = (lambda n: lambda: getattr(zel, n)(A))(name)
+    for name in ("exp", "sin", "cos", "tanh", "sigmoid", "gelu", "silu", "atan", "_atan_taylor", "sinh", "cosh",
+                 "tan", "asinh"):
+        cases[f"{name}_small"] = (lambda n: lambda: getattr(zel, n)(small))(name)
+    for name in ("asin", "acos", "atanh"):
+        cases[f"{name}_unit"] = (lambda n: lambda: getattr(zel, n)(unit))(name)
+    for name in ("log", "log2", "log10", "sqrt", "reciprocal", "acosh"):
+        cases[f"{name}_pos"] = (lambda n: lambda: getattr(zel, n)(pos))(name)
+    cases.update({
+        "pow3": lambda: zel.pow(small, 3),
+        "pow_neg": lambda: zel.pow(small, -2),
+        "clamp": lambda: zel.clamp(X, -1, 1),
+        "leaky_relu": lambda: zel.leaky_relu(X),
+        "sum": lambda: zel.sum(X), "prod": lambda: zel.prod(small), "max": lambda: zel.max(X),
+        "min": lambda: zel.min(X), "mean": lambda: zel.mean(X), "var": lambda: zel.var(X),
+        "std": lambda: zel.std(X), "norm": lambda: zel.norm(X),
+        "cumsum": lambda: zel.cumsum(zel.reshape(X, (64, 64))),
+        "cumprod": lambda: zel.cumprod(zel.reshape(small, (64, 64))),
+        "softmax": lambda: zel.softmax(zel.reshape(small, (64, 64))),
+        "argmax": lambda: zel.argmax(zel.reshape(X, (64, 64))),
+        "dot": lambda: zel.dot(X, small),
+        "mm": lambda: zel.mm(M, N), "mv": lambda: zel.mv(M, v24),
+        "outer": lambda: zel.outer(v24, v24), "kron": lambda: zel.kron(M, N),
+        "transpose": lambda: zel.transpose(N, 0, 1),
+        "conv2d": lambda: zel.conv2d(zel.reshape(X, (1, 4, 32, 32)),
+                                      zel.reshape(zel.Tensor(floats[:144]), (4, 4, 3, 3)), 1, 1),
+        "broadcast": lambda: zel.add(M, v24),
+        "eye": lambda: zel.eye(33),
+        "pi": lambda: zel.pi_over(3),
+    })
+    for name, fn in cases.items():
+        try:
+            out[name] = digest(fn())
+        except AttributeError as e:
+            if "has no attribute" in str(e):
+                continue
+            out[name] = f"error {type(e).__name__}: {e}"
+        except Exception as e:  # a failure must differ between backends only if they differ
+            out[name] = f"error {type(e).__name__}: {e}"
+    json.dump(out, sys.stdout, indent=1, sort_keys=True)
+    print()
+
+
+if __name__ == "__main__":
+    main()
