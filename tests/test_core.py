@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import korvid.zel as zel
-from zelmodel import MAXM, S, from_raw, records, scaled, sat
+from zelmodel import MAXM, S, device_array, from_raw, records, scaled, sat
 
 
 def run_py(code, **env):
@@ -306,7 +306,7 @@ class TestDeviceLayer:
         one = zel._copy_arr(arr[1])
         assert one.shape == (1,) and zel.from_gpu(one) == [-2.0]
         with pytest.raises(ValueError):
-            zel._copy_arr(np.zeros((2, 2), dtype=zel.FIXEDPOINT_DTYPE))
+            zel._copy_arr(device_array(np.zeros((2, 2), dtype=zel.FIXEDPOINT_DTYPE)))
 
 
 # ------------------------------------------------------------------ Tensor

@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include <structmember.h>
+
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -16,6 +18,7 @@ struct ConvState {
     nb::object scale;           // 2**256 as a Python int
     bool fraction_normalize_kw = false;
     nb::object from_coprime;    // Fraction._from_coprime_ints where present
+    Py_ssize_t num_off = -1, den_off = -1;  // slot offsets of an exact Fraction
 };
 
 ConvState& cs() {
@@ -53,6 +56,15 @@ void conversions_init() {
     s.np_void = np.attr("void");
     s.scale = nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(256).ptr()));
     if (nb::hasattr(s.fraction, "_from_coprime_ints")) s.from_coprime = s.fraction.attr("_from_coprime_ints");
+    // Fraction keeps its parts in __slots__: read them at their offsets.
+    auto slot_offset = [&](const char* name) -> Py_ssize_t {
+        PyObject* d = PyDict_GetItemString(((PyTypeObject*)s.fraction.ptr())->tp_dict, name);
+        if (!d || !PyObject_TypeCheck(d, &PyMemberDescr_Type)) return -1;
+        PyMemberDef* mdef = ((PyMemberDescrObject*)d)->d_member;
+        return mdef->type == T_OBJECT_EX ? mdef->offset : -1;
+    };
+    s.num_off = slot_offset("_numerator");
+    s.den_off = slot_offset("_denominator");
 }
 
 void pylong_to_mpz(mpz_ptr out, nb::handle o) {
@@ -186,8 +198,49 @@ static void limit_denominator_double(double d, mpz_ptr num, mpz_ptr den) {
     // denominators of the result are positive by construction
 }
 
+// Magnitude digits of an int, read in place where the layout is known
+// (saves a byte-array round trip per value).
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+#define ZEL_PYLONG_DIGITS 1
+static inline const digit* pylong_digits(PyObject* o, Py_ssize_t& ndigits, bool& neg) {
+    PyLongObject* l = (PyLongObject*)o;
+#if PY_VERSION_HEX >= 0x030C0000
+    uintptr_t tag = l->long_value.lv_tag;
+    ndigits = (Py_ssize_t)(tag >> 3);
+    neg = (tag & 3) == 2;
+    return l->long_value.ob_digit;
+#else
+    Py_ssize_t sz = Py_SIZE(l);
+    ndigits = sz < 0 ? -sz : sz;
+    neg = sz < 0;
+    return l->ob_digit;
+#endif
+}
+#endif
+
 // |o| as little-endian limbs; false when it needs more than cap limbs.
 static bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool& neg) {
+#ifdef ZEL_PYLONG_DIGITS
+    {
+        Py_ssize_t nd;
+        const digit* dg = pylong_digits(o, nd, neg);
+        if ((size_t)nd * PyLong_SHIFT > (size_t)cap * 64 + PyLong_SHIFT) return false;
+        for (int i = 0; i < cap; ++i) out[i] = 0;
+        size_t bit = 0;
+        for (Py_ssize_t i = 0; i < nd; ++i, bit += PyLong_SHIFT) {
+            uint64_t d = dg[i];
+            size_t w = bit >> 6, sh = bit & 63;
+            if (w < (size_t)cap) out[w] |= d << sh;
+            if (sh + PyLong_SHIFT > 64 && w + 1 < (size_t)cap) out[w + 1] |= d >> (64 - sh);
+            else if (sh + PyLong_SHIFT > 64 && (d >> (64 - sh)) != 0) return false;
+            if (w >= (size_t)cap && d) return false;
+        }
+        len = cap;
+        while (len > 0 && out[len - 1] == 0) --len;
+        if (len == 0) neg = false;
+        return true;
+    }
+#endif
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -271,7 +324,13 @@ static Fp fp_from_pyratio(PyObject* num, PyObject* den) {
 static Fp fraction_like_to_fp(nb::handle q) {
     // Exact Fractions keep their parts in plain slots; the public names are
     // properties (much slower to call).
-    if (Py_TYPE(q.ptr()) == (PyTypeObject*)cs().fraction.ptr()) {
+    ConvState& st = cs();
+    if (Py_TYPE(q.ptr()) == (PyTypeObject*)st.fraction.ptr() && st.num_off > 0 && st.den_off > 0) {
+        PyObject* num = *(PyObject**)((char*)q.ptr() + st.num_off);
+        PyObject* den = *(PyObject**)((char*)q.ptr() + st.den_off);
+        if (num && den && PyLong_Check(num) && PyLong_Check(den)) return fp_from_pyratio(num, den);
+    }
+    if (Py_TYPE(q.ptr()) == (PyTypeObject*)st.fraction.ptr()) {
         static PyObject* k_num = PyUnicode_InternFromString("_numerator");
         static PyObject* k_den = PyUnicode_InternFromString("_denominator");
         nb::object num = nb::steal(PyObject_GetAttr(q.ptr(), k_num));

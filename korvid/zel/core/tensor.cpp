@@ -263,9 +263,21 @@ static void tensor_init(Tensor* self, nb::handle data, nb::handle shape, nb::han
         new (self) Tensor{out.obj, s};
         return;
     }
+    // A flat sequence of scalars (the common case) converts in place.
+    PyObject* o = data.ptr();
+    if (is_seq(o) && PySequence_Fast_GET_SIZE(o) > 0 && is_scalar_leaf(PySequence_Fast_ITEMS(o)[0])) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (Py_ssize_t i = 1; i < n; ++i) {
+            if (is_seq(items[i]) && !is_scalar_leaf(items[i])) ragged(1, -1, PySequence_Fast_GET_SIZE(items[i]));
+        }
+        DevArray out = values_to_device(items, (size_t)n);
+        nb::object s = final_shape(nb::make_tuple((int64_t)n), out.n);
+        new (self) Tensor{out.obj, s};
+        return;
+    }
     std::vector<PyObject*> flat;
     std::vector<int64_t> inferred;
-    // Keep sequence views alive: lists and tuples are used directly.
     flatten(data.ptr(), flat, inferred);
     DevArray out = values_to_device(flat.data(), flat.size());
     nb::object s = final_shape(tuple_of(inferred), out.n);
