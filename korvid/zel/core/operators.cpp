@@ -1,7 +1,42 @@
+// The Tensor members that delegate to module functions: arithmetic operators,
+// @, ** and the four whole-tensor reductions.  Each looks its function up in
+// the module at call time, as a module-level name would be.
+#include "tensor.hpp"
 #include "../registry.hpp"
 
 namespace zel {
 
-void attach_tensor_operators(nb::module_& m) { (void)m; }
+namespace {
+
+nb::object fn(const char* name) { return zel_module().attr(name); }
+
+// A non-Tensor operand becomes a tensor first (a Python number gives shape ()).
+nb::object as_tensor(nb::handle x) { return is_tensor(x) ? nb::borrow(x) : fn("tensor")(x); }
+
+template <class F>
+void method(nb::handle cls, const char* name, F&& f) {
+    nb::setattr(cls, name, nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), nb::scope(cls)));
+}
+
+}  // namespace
+
+void attach_tensor_operators(nb::module_& m) {
+    nb::handle cls = m.attr("Tensor");
+    method(cls, "__add__", [](nb::handle s, nb::handle o) { return fn("add")(s, as_tensor(o)); });
+    method(cls, "__radd__", [](nb::handle s, nb::handle o) { return fn("add")(fn("tensor")(o), s); });
+    method(cls, "__sub__", [](nb::handle s, nb::handle o) { return fn("sub")(s, as_tensor(o)); });
+    method(cls, "__rsub__", [](nb::handle s, nb::handle o) { return fn("sub")(fn("tensor")(o), s); });
+    method(cls, "__mul__", [](nb::handle s, nb::handle o) { return fn("mul")(s, as_tensor(o)); });
+    method(cls, "__rmul__", [](nb::handle s, nb::handle o) { return fn("mul")(fn("tensor")(o), s); });
+    method(cls, "__truediv__", [](nb::handle s, nb::handle o) { return fn("div")(s, as_tensor(o)); });
+    method(cls, "__rtruediv__", [](nb::handle s, nb::handle o) { return fn("div")(fn("tensor")(o), s); });
+    method(cls, "__neg__", [](nb::handle s) { return fn("neg")(s); });
+    method(cls, "__matmul__", [](nb::handle s, nb::handle o) { return fn("matmul")(s, o); });
+    method(cls, "__pow__", [](nb::handle s, nb::handle e) { return fn("pow")(s, e); });
+    method(cls, "sum", [](nb::handle s) { return fn("sum")(s); });
+    method(cls, "mean", [](nb::handle s) { return fn("mean")(s); });
+    method(cls, "max", [](nb::handle s) { return fn("max")(s); });
+    method(cls, "min", [](nb::handle s) { return fn("min")(s); });
+}
 
 }  // namespace zel
