@@ -199,16 +199,16 @@ nb::object op_matmul(nb::handle a, nb::handle b) {
 }
 
 void register_products(nb::module_& m) {
-    m.def("dot", &op_dot, nb::arg("a"), nb::arg("b"), "Dot product.");
-    m.def("mm", &op_mm, nb::arg("a"), nb::arg("b"), "Matrix multiply.");
-    m.def("mv", &op_mv, nb::arg("a"), nb::arg("x"), "Matrix-vector multiply.");
-    m.def("matmul", &op_matmul, nb::arg("a"), nb::arg("b"), "General matrix multiply.");
-    m.def("bmm", &bmm, nb::arg("a"), nb::arg("b"), "Batched matrix multiply.");
-    m.def("outer", &outer, nb::arg("a"), nb::arg("b"), "Outer product.");
-    m.def("kron", &kron, nb::arg("a"), nb::arg("b"), "Kronecker product: C = A \u2297 B.");
-    m.def("trace", &trace, nb::arg("a"), "Matrix trace.");
-    m.def("diag", &diag, nb::arg("a"), "Extract diagonal.");
-    m.def("conv2d", &conv2d, nb::arg("input"), nb::arg("weight"), nb::arg("stride") = 1, nb::arg("padding") = 0,
+    m.def("dot", &op_dot, nb::arg("a").none(), nb::arg("b").none(), "Dot product.");
+    m.def("mm", &op_mm, nb::arg("a").none(), nb::arg("b").none(), "Matrix multiply.");
+    m.def("mv", &op_mv, nb::arg("a").none(), nb::arg("x").none(), "Matrix-vector multiply.");
+    m.def("matmul", &op_matmul, nb::arg("a").none(), nb::arg("b").none(), "General matrix multiply.");
+    m.def("bmm", &bmm, nb::arg("a").none(), nb::arg("b").none(), "Batched matrix multiply.");
+    m.def("outer", &outer, nb::arg("a").none(), nb::arg("b").none(), "Outer product.");
+    m.def("kron", &kron, nb::arg("a").none(), nb::arg("b").none(), "Kronecker product: C = A \u2297 B.");
+    m.def("trace", &trace, nb::arg("a").none(), "Matrix trace.");
+    m.def("diag", &diag, nb::arg("a").none(), "Extract diagonal.");
+    m.def("conv2d", &conv2d, nb::arg("input").none(), nb::arg("weight").none(), nb::arg("stride").none() = 1, nb::arg("padding").none() = 0,
           "2D Convolution.");
 }
 

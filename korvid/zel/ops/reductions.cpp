@@ -234,51 +234,51 @@ nb::object norm(nb::handle a, nb::handle p) {
 }  // namespace
 
 void register_reductions(nb::module_& m) {
-    m.def("sum", &op_sum, nb::arg("a"), "Sum all elements.");
-    m.def("prod", &op_prod, nb::arg("a"), "Product of all elements.");
-    m.def("max", &op_max, nb::arg("a"), "Maximum element.");
-    m.def("min", &op_min, nb::arg("a"), "Minimum element.");
-    m.def("mean", &op_mean, nb::arg("a"), "Mean of all elements.");
+    m.def("sum", &op_sum, nb::arg("a").none(), "Sum all elements.");
+    m.def("prod", &op_prod, nb::arg("a").none(), "Product of all elements.");
+    m.def("max", &op_max, nb::arg("a").none(), "Maximum element.");
+    m.def("min", &op_min, nb::arg("a").none(), "Minimum element.");
+    m.def("mean", &op_mean, nb::arg("a").none(), "Mean of all elements.");
     m.def(
         "softmax",
         [](nb::handle a, nb::handle dim) {
             return row_records<&fp_softmax_kernel_body>("fp_softmax_kernel", a, dim, 1024);
         },
-        nb::arg("a"), nb::arg("dim") = -1, "Softmax.");
+        nb::arg("a").none(), nb::arg("dim").none() = -1, "Softmax.");
     m.def(
         "cumsum",
         [](nb::handle a, nb::handle dim) { return row_records<&fp_cumsum_kernel_body>("fp_cumsum_kernel", a, dim, 1); },
-        nb::arg("a"), nb::arg("dim") = -1, "Cumulative sum.");
+        nb::arg("a").none(), nb::arg("dim").none() = -1, "Cumulative sum.");
     m.def(
         "cumprod",
         [](nb::handle a, nb::handle dim) {
             return row_records<&fp_cumprod_kernel_body>("fp_cumprod_kernel", a, dim, 8);
         },
-        nb::arg("a"), nb::arg("dim") = -1, "Cumulative product.");
+        nb::arg("a").none(), nb::arg("dim").none() = -1, "Cumulative product.");
     m.def(
         "argmax",
         [](nb::handle a, nb::handle dim) {
             return row_index<&fp_argmax_kernel_body>("fp_argmax_kernel", "argmax", a, dim);
         },
-        nb::arg("a"), nb::arg("dim") = -1, "Argmax.");
+        nb::arg("a").none(), nb::arg("dim").none() = -1, "Argmax.");
     m.def(
         "argmin",
         [](nb::handle a, nb::handle dim) {
             return row_index<&fp_argmin_kernel_body>("fp_argmin_kernel", "argmin", a, dim);
         },
-        nb::arg("a"), nb::arg("dim") = -1, "Argmin.");
-    m.def("norm", &norm, nb::arg("a"), nb::arg("p") = 2, "Vector norm.");
+        nb::arg("a").none(), nb::arg("dim").none() = -1, "Argmin.");
+    m.def("norm", &norm, nb::arg("a").none(), nb::arg("p").none() = 2, "Vector norm.");
     m.def(
         "var", [](nb::handle a, nb::handle dim, nb::handle unbiased) {
             return variance(a, dim, PyObject_IsTrue(unbiased.ptr()) == 1);
         },
-        nb::arg("a"), nb::arg("dim") = nb::none(), nb::arg("unbiased") = true, "Variance.");
+        nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true, "Variance.");
     m.def(
         "std",
         [](nb::handle a, nb::handle dim, nb::handle unbiased) {
             return call("sqrt", variance(a, dim, PyObject_IsTrue(unbiased.ptr()) == 1));
         },
-        nb::arg("a"), nb::arg("dim") = nb::none(), nb::arg("unbiased") = true, "Standard deviation.");
+        nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true, "Standard deviation.");
     m.def(
         "diff",
         [](nb::handle a, nb::handle n) {
@@ -292,7 +292,7 @@ void register_reductions(nb::module_& m) {
             ZEL_LAUNCH_ITEMS(fp_diff_kernel, m, m, v.a, out, checked_i32(m, "element count"));
             return wrap(out, nb::tuple());
         },
-        nb::arg("a"), nb::arg("n") = 1, "Difference along last dim.");
+        nb::arg("a").none(), nb::arg("n").none() = 1, "Difference along last dim.");
 }
 
 }  // namespace zel
