@@ -43,7 +43,7 @@ void cpu_for(int64_t n, bool parallel, F&& f) {
         return;
     }
     nb::gil_scoped_release nogil;
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(guided)
     for (int64_t i = 0; i < n; ++i) f(i);
 }
 
