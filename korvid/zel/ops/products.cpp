@@ -1,7 +1,243 @@
+// Matrix and tensor products.
+#include <string>
+#include <vector>
+
+#include "../core/errors.hpp"
+#include "../cuda/kernel_list.hpp"
 #include "../registry.hpp"
+#include "ops.hpp"
+#include "reductions.hpp"
 
 namespace zel {
 
-void register_products(nb::module_& m) { (void)m; }
+namespace {
+
+// An operand whose shape is validated against its data.
+struct Operand {
+    TView v;
+    std::vector<int64_t> s;
+};
+
+Operand operand(nb::handle t) {
+    Operand o{tview(t), {}};
+    o.s = shape_vec(o.v.shape);
+    check_shape_count(o.s, o.v.n(), o.v.shape);
+    return o;
+}
+
+size_t rank_of(nb::handle t) { return (size_t)nb::len(tview(t).shape); }
+
+[[noreturn]] void mismatch(const Operand& a, const Operand& b) {
+    throw nb::value_error(("Shape mismatch: " + shape_str(a.v.shape) + " @ " + shape_str(b.v.shape)).c_str());
+}
+
+// A record with its non-zero limb range worked out once: a matrix operand
+// takes part in N (or M) products.
+struct Packed {
+    uint64_t limb[NLIMB];
+    int32_t lo, hi;
+    int32_t neg;
+};
+
+inline void pack(Packed& p, const Fp& x) {
+    for (int i = 0; i < NLIMB; ++i) p.limb[i] = x.limb[i];
+    mag_range(x.limb, p.lo, p.hi);
+    p.neg = x.sign < 0;
+}
+
+// The inner sum of fp_dot_strided (the fp_mm_kernel body) on packed rows:
+// the same rounded products in the same exact sum, so the same record.
+inline Fp packed_dot(const Packed* x, const Packed* y, int64_t k) {
+    WAcc acc;
+    wacc_clear(acc);
+    for (int64_t i = 0; i < k; ++i)
+        wacc_add_prod(acc, x[i].limb, x[i].lo, x[i].hi, y[i].limb, y[i].lo, y[i].hi, x[i].neg != y[i].neg);
+    return wacc_to_fp(acc);
+}
+
+// CPU matrix product: a and the transpose of b are packed once so both
+// operands of every inner sum are read contiguously.
+void mm_host(const Fp* a, const Fp* b, Fp* out, int64_t M, int64_t N, int64_t K) {
+    std::vector<Packed> pa((size_t)(M * K)), pbt((size_t)(K * N));
+    Packed* ppa = pa.data();
+    Packed* ppb = pbt.data();
+    const bool par = M * N * K >= CPU_PARALLEL_WORK;
+    cpu_for(M, par && M * K >= CPU_PARALLEL_WORK, [&](int64_t i) {
+        for (int64_t k = 0; k < K; ++k) pack(ppa[i * K + k], a[i * K + k]);
+    });
+    cpu_for(K, par && K * N >= CPU_PARALLEL_WORK, [&](int64_t k) {
+        for (int64_t j = 0; j < N; ++j) pack(ppb[j * K + k], b[k * N + j]);
+    });
+    // Tiles of rows x columns keep a few rows of each operand in cache.
+    const int64_t TI = 4, TJ = 16;
+    const int64_t ti = (M + TI - 1) / TI, tj = (N + TJ - 1) / TJ;
+    cpu_for(ti * tj, par, [&](int64_t tile) {
+        const int64_t i0 = (tile / tj) * TI, j0 = (tile % tj) * TJ;
+        const int64_t i1 = i0 + TI < M ? i0 + TI : M, j1 = j0 + TJ < N ? j0 + TJ : N;
+        for (int64_t j = j0; j < j1; ++j)
+            for (int64_t i = i0; i < i1; ++i) out[i * N + j] = packed_dot(ppa + i * K, ppb + j * K, K);
+    });
+}
+
+void mm_into(const DevArray& a, const DevArray& b, const DevArray& out, int64_t M, int64_t N, int64_t K) {
+    if (M == 0 || N == 0) return;
+    if (!on_cuda()) {
+        mm_host(a.rec(), b.rec(), out.rec(), M, N, K);
+        return;
+    }
+    ZEL_LAUNCH(fp_mm_kernel, grid2(N, M), block2(), a, b, out, checked_i32(M, "M"), checked_i32(N, "N"),
+               checked_i32(K, "K"));
+}
+
+nb::object outer(nb::handle a, nb::handle b) {
+    Operand x = operand(a), y = operand(b);
+    const int64_t M = (int64_t)x.v.n(), N = (int64_t)y.v.n();
+    DevArray out = new_records((size_t)(M * N));
+    if (M && N)
+        ZEL_LAUNCH(fp_outer_kernel, grid2(N, M), block2(), x.v.a, y.v.a, out, checked_i32(M, "M"),
+                   checked_i32(N, "N"));
+    return wrap(out, nb::make_tuple(M, N));
+}
+
+nb::object kron(nb::handle a, nb::handle b) {
+    if (rank_of(a) != 2 || rank_of(b) != 2) throw nb::value_error("kron requires 2D tensors");
+    Operand x = operand(a), y = operand(b);
+    const int64_t m = x.s[0], n = x.s[1], p = y.s[0], q = y.s[1];
+    const int64_t rows = m * p, cols = n * q, total = rows * cols;
+    DevArray out = new_records((size_t)total);
+    if (total)
+        ZEL_LAUNCH_ITEMS(fp_kron_kernel, checked_i32(total, "element count"), total, x.v.a, y.v.a, out,
+                         checked_i32(m, "m"), checked_i32(n, "n"), checked_i32(p, "p"), checked_i32(q, "q"));
+    return wrap(out, nb::make_tuple(rows, cols));
+}
+
+nb::object trace(nb::handle a) {
+    if (rank_of(a) != 2) throw nb::value_error("trace requires square matrix");
+    Operand x = operand(a);
+    if (x.s[0] != x.s[1]) throw nb::value_error("trace requires square matrix");
+    DevArray out = new_records(1);
+    ZEL_LAUNCH(fp_trace_kernel, Dim3{1, 1, 1}, Dim3{1, 1, 1}, x.v.a, out, checked_i32(x.s[0], "n"));
+    return wrap(out, nb::tuple());
+}
+
+nb::object diag(nb::handle a) {
+    if (rank_of(a) != 2) throw nb::value_error("diag requires 2D tensor");
+    Operand x = operand(a);
+    const int64_t n = x.s[0] < x.s[1] ? x.s[0] : x.s[1];
+    DevArray out = new_records((size_t)n);
+    if (n) ZEL_LAUNCH_ITEMS(fp_diag_kernel, n, n, x.v.a, out, checked_i32(n, "n"), checked_i32(x.s[1], "cols"));
+    return wrap(out, nb::make_tuple(n));
+}
+
+nb::object bmm(nb::handle a, nb::handle b) {
+    if (rank_of(a) != 3 || rank_of(b) != 3) throw nb::value_error("bmm requires 3D tensors");
+    Operand x = operand(a), y = operand(b);
+    const int64_t B = x.s[0], M = x.s[1], K = x.s[2], N = y.s[2];
+    if (y.s[0] != B || y.s[1] != K) mismatch(x, y);
+    DevArray out = new_records((size_t)(B * M * N));
+    for (int64_t i = 0; i < B && M * N > 0; ++i) {
+        if (!on_cuda()) {
+            // Pointers into the operands; the host product needs no views.
+            mm_host(x.v.a.rec() + i * M * K, y.v.a.rec() + i * K * N, out.rec() + i * M * N, M, N, K);
+            continue;
+        }
+        mm_into(slice_records(x.v.a, (size_t)(i * M * K), (size_t)(M * K)),
+                slice_records(y.v.a, (size_t)(i * K * N), (size_t)(K * N)),
+                slice_records(out, (size_t)(i * M * N), (size_t)(M * N)), M, N, K);
+    }
+    return wrap(out, nb::make_tuple(B, M, N));
+}
+
+nb::object conv2d(nb::handle input, nb::handle weight, nb::handle stride_h, nb::handle padding_h) {
+    require_int(stride_h, "stride");
+    require_int(padding_h, "padding");
+    if (rank_of(input) != 4 || rank_of(weight) != 4)
+        throw nb::value_error(("conv2d requires 4D input and weight, got shapes " + shape_str(tview(input).shape) +
+                               " and " + shape_str(tview(weight).shape))
+                                  .c_str());
+    Operand x = operand(input), w = operand(weight);
+    const int64_t N = x.s[0], C_in = x.s[1], H = x.s[2], W = x.s[3];
+    const int64_t C_out = w.s[0], kH = w.s[2], kW = w.s[3];
+    if (C_in != w.s[1]) throw nb::value_error("Channel mismatch");
+    const long long stride = exact_int_value(stride_h, "stride");
+    const long long padding = exact_int_value(padding_h, "padding");
+    if (stride < 1) throw nb::value_error(("conv2d: stride must be at least 1, got " + std::to_string(stride)).c_str());
+    if (padding < 0)
+        throw nb::value_error(("conv2d: padding must be non-negative, got " + std::to_string(padding)).c_str());
+    checked_i32(padding, "padding");
+    checked_i32(stride, "stride");
+    const int64_t hspan = H + 2 * padding - kH, wspan = W + 2 * padding - kW;
+    // Floor division, as Python's //, before the +1.
+    auto fdiv = [](int64_t p, int64_t q) { return p >= 0 ? p / q : -((-p + q - 1) / q); };
+    const int64_t H_out = fdiv(hspan, stride) + 1, W_out = fdiv(wspan, stride) + 1;
+    if (H_out < 1 || W_out < 1)
+        throw nb::value_error(("conv2d: output size (" + std::to_string(H_out) + ", " + std::to_string(W_out) +
+                               ") is not positive for input " + shape_str(x.v.shape) + ", weight " +
+                               shape_str(w.v.shape) + ", stride " + std::to_string(stride) + ", padding " +
+                               std::to_string(padding))
+                                  .c_str());
+    const int64_t total = N * C_out * H_out * W_out;
+    DevArray out = new_records((size_t)total);
+    if (total)
+        ZEL_LAUNCH_ITEMS(fp_conv2d_kernel, checked_i32(total, "element count"), total * C_in * kH * kW, x.v.a, w.v.a,
+                         out, checked_i32(N, "N"), checked_i32(C_in, "C_in"), checked_i32(H, "H"),
+                         checked_i32(W, "W"), checked_i32(C_out, "C_out"), checked_i32(kH, "kH"),
+                         checked_i32(kW, "kW"), (int)stride, (int)padding, checked_i32(H_out, "H_out"),
+                         checked_i32(W_out, "W_out"));
+    return wrap(out, nb::make_tuple(N, C_out, H_out, W_out));
+}
+
+}  // namespace
+
+nb::object op_dot(nb::handle a, nb::handle b) {
+    Operand x = operand(a), y = operand(b);
+    if (x.v.n() != y.v.n()) mismatch(x, y);
+    const int64_t n = (int64_t)x.v.n();
+    if (n == 0) return make_tensor(nb::int_(0));
+    return wrap(exact_sum(x.v.a, y.v.a, n, SUM_DOT), nb::tuple());
+}
+
+nb::object op_mm(nb::handle a, nb::handle b) {
+    if (rank_of(a) != 2 || rank_of(b) != 2) throw nb::value_error("mm requires 2D tensors");
+    Operand x = operand(a), y = operand(b);
+    const int64_t M = x.s[0], K = x.s[1], N = y.s[1];
+    if (y.s[0] != K) mismatch(x, y);
+    DevArray out = new_records((size_t)(M * N));
+    mm_into(x.v.a, y.v.a, out, M, N, K);
+    return wrap(out, nb::make_tuple(M, N));
+}
+
+nb::object op_mv(nb::handle a, nb::handle xv) {
+    if (rank_of(a) != 2) throw nb::value_error(("mv requires a 2D matrix, got shape " + shape_str(tview(a).shape)).c_str());
+    Operand m = operand(a), x = operand(xv);
+    const int64_t M = m.s[0], N = m.s[1];
+    if ((int64_t)x.v.n() != N) mismatch(m, x);
+    DevArray out = new_records((size_t)M);
+    if (M) ZEL_LAUNCH_ITEMS(fp_mv_kernel, M, M * N, m.v.a, x.v.a, out, checked_i32(M, "M"), checked_i32(N, "N"));
+    return wrap(out, nb::make_tuple(M));
+}
+
+nb::object op_matmul(nb::handle a, nb::handle b) {
+    const size_t ra = rank_of(a), rb = rank_of(b);
+    if (ra == 1 && rb == 1) return op_dot(a, b);
+    if (ra == 2 && rb == 1) return op_mv(a, b);
+    if (ra == 2 && rb == 2) return op_mm(a, b);
+    throw nb::value_error(
+        ("matmul: unsupported shapes " + shape_str(tview(a).shape) + " @ " + shape_str(tview(b).shape)).c_str());
+}
+
+void register_products(nb::module_& m) {
+    m.def("dot", &op_dot, nb::arg("a").none(), nb::arg("b").none(), "Dot product.");
+    m.def("mm", &op_mm, nb::arg("a").none(), nb::arg("b").none(), "Matrix multiply.");
+    m.def("mv", &op_mv, nb::arg("a").none(), nb::arg("x").none(), "Matrix-vector multiply.");
+    m.def("matmul", &op_matmul, nb::arg("a").none(), nb::arg("b").none(), "General matrix multiply.");
+    m.def("bmm", &bmm, nb::arg("a").none(), nb::arg("b").none(), "Batched matrix multiply.");
+    m.def("outer", &outer, nb::arg("a").none(), nb::arg("b").none(), "Outer product.");
+    m.def("kron", &kron, nb::arg("a").none(), nb::arg("b").none(), "Kronecker product: C = A \u2297 B.");
+    m.def("trace", &trace, nb::arg("a").none(), "Matrix trace.");
+    m.def("diag", &diag, nb::arg("a").none(), "Extract diagonal.");
+    m.def("conv2d", &conv2d, nb::arg("input").none(), nb::arg("weight").none(), nb::arg("stride").none() = 1, nb::arg("padding").none() = 0,
+          "2D Convolution.");
+}
 
 }  // namespace zel
