@@ -31,8 +31,16 @@ demo: install
 check: install
 	$(RUNPY) tools/check_build.py
 
+# The cuda code path (device arrays, transfers, RawModule launches) also runs
+# here, without a GPU, through the CuPy stand-in in tests/fake_cupy.
+FAKE_CUDA_TESTS := tests/test_core.py tests/test_parity.py
+
 test: check
 	$(RUNPY) -m pytest -q tests
+	@if $(RUNPY) -c "import os, korvid.zel.cuda.cubin_loader as l; exit(not os.path.exists(l.KERNEL_SET_PATH))"; then \
+	  echo "== cuda code path through the CuPy stand-in"; \
+	  ZEL_BACKEND=cuda PYTHONPATH=$(CURDIR)/tests/fake_cupy $(RUNPY) -m pytest -q $(FAKE_CUDA_TESTS); \
+	else echo "no CUDA kernel set: cuda code path not exercised"; fi
 
 bench: install
 	$(RUNPY) benchmarks/run.py
