@@ -64,7 +64,7 @@ void register_broadcast(nb::module_& m) {
             require_tuple(shape2, "shape2");
             return shape_tuple(broadcast_shapes(shape_vec(shape1), shape_vec(shape2), shape1, shape2));
         },
-        nb::arg("shape1"), nb::arg("shape2"), "Compute broadcast shape following NumPy rules.");
+        nb::arg("shape1").none(), nb::arg("shape2").none(), "Compute broadcast shape following NumPy rules.");
     m.def(
         "_broadcast_to",
         [](nb::handle t, nb::handle target_shape) -> nb::object {
@@ -80,7 +80,7 @@ void register_broadcast(nb::module_& m) {
                                           .c_str());
             return wrap(broadcast_data(v, target), target_shape);
         },
-        nb::arg("t"), nb::arg("target_shape"), "Expand tensor to target shape via broadcasting.");
+        nb::arg("t").none(), nb::arg("target_shape").none(), "Expand tensor to target shape via broadcasting.");
     m.def(
         "broadcast_tensors",
         [](nb::handle a, nb::handle b) {
@@ -93,7 +93,7 @@ void register_broadcast(nb::module_& m) {
             };
             return nb::make_tuple(one(a, va), one(b, vb));
         },
-        nb::arg("a"), nb::arg("b"), "Broadcast two tensors to compatible shapes.");
+        nb::arg("a").none(), nb::arg("b").none(), "Broadcast two tensors to compatible shapes.");
 }
 
 }  // namespace zel

@@ -335,7 +335,7 @@ nb::object op_stack(const std::vector<nb::handle>& tensors, int64_t dim) {
 }
 
 void register_creation(nb::module_& m) {
-    m.def("tensor", &make_tensor, nb::arg("data"), "Create tensor.");
+    m.def("tensor", &make_tensor, nb::arg("data").none(), "Create tensor.");
     m.def(
         "zeros", [](nb::args args, nb::kwargs kw) { return op_zeros(varargs_shape(args, kw, "zeros")); },
         "Create zeros tensor.");
@@ -343,15 +343,15 @@ void register_creation(nb::module_& m) {
         "ones", [](nb::args args, nb::kwargs kw) { return op_ones(varargs_shape(args, kw, "ones")); },
         "Create ones tensor.");
     m.def(
-        "eye", [](nb::handle n) { return op_eye(exact_int_value(n, "n")); }, nb::arg("n"), "Create identity matrix.");
-    m.def("arange", &op_arange, nb::arg("start"), nb::arg("end") = nb::none(), nb::arg("step") = 1,
+        "eye", [](nb::handle n) { return op_eye(exact_int_value(n, "n")); }, nb::arg("n").none(), "Create identity matrix.");
+    m.def("arange", &op_arange, nb::arg("start").none(), nb::arg("end").none() = nb::none(), nb::arg("step").none() = 1,
           "Create range tensor.");
     m.def(
         "linspace",
         [](nb::handle start, nb::handle end, nb::handle steps) {
             return op_linspace(start, end, exact_int_value(steps, "steps"));
         },
-        nb::arg("start"), nb::arg("end"), nb::arg("steps"), "Create linearly spaced tensor.");
+        nb::arg("start").none(), nb::arg("end").none(), nb::arg("steps").none(), "Create linearly spaced tensor.");
     m.def(
         "reshape",
         [](nb::handle a, nb::handle shape) {
@@ -359,17 +359,17 @@ void register_creation(nb::module_& m) {
             if (is_exact_int(shape)) return op_reshape(a, shape_vec(nb::make_tuple(shape)));
             return op_reshape(a, shape_vec(shape));
         },
-        nb::arg("a"), nb::arg("shape"), "Reshape tensor.");
+        nb::arg("a").none(), nb::arg("shape").none(), "Reshape tensor.");
     m.def(
         "squeeze",
         [](nb::handle a, nb::handle dim) {
             if (!dim.is_none()) require_int(dim, "dim");
             return op_squeeze(a, dim);
         },
-        nb::arg("a"), nb::arg("dim") = nb::none(), "Remove size-1 dimensions.");
+        nb::arg("a").none(), nb::arg("dim").none() = nb::none(), "Remove size-1 dimensions.");
     m.def(
         "unsqueeze", [](nb::handle a, nb::handle dim) { return op_unsqueeze(a, exact_int_value(dim, "dim")); },
-        nb::arg("a"), nb::arg("dim"), "Add size-1 dimension.");
+        nb::arg("a").none(), nb::arg("dim").none(), "Add size-1 dimension.");
     m.def(
         "transpose",
         [](nb::handle a, nb::handle dim0, nb::handle dim1) {
@@ -377,7 +377,7 @@ void register_creation(nb::module_& m) {
             require_int(dim1, "dim1");
             return op_transpose(a);
         },
-        nb::arg("a"), nb::arg("dim0"), nb::arg("dim1"), "Transpose dimensions.");
+        nb::arg("a").none(), nb::arg("dim0").none(), nb::arg("dim1").none(), "Transpose dimensions.");
     m.def(
         "cat",
         [](nb::handle tensors, nb::handle dim) {
@@ -385,7 +385,7 @@ void register_creation(nb::module_& m) {
             long long d = exact_int_value(dim, "dim");
             return op_cat(std::vector<nb::handle>(held.begin(), held.end()), d);
         },
-        nb::arg("tensors"), nb::arg("dim") = 0, "Concatenate tensors.");
+        nb::arg("tensors").none(), nb::arg("dim").none() = 0, "Concatenate tensors.");
     m.def(
         "stack",
         [](nb::handle tensors, nb::handle dim) {
@@ -393,7 +393,7 @@ void register_creation(nb::module_& m) {
             long long d = exact_int_value(dim, "dim");
             return op_stack(std::vector<nb::handle>(held.begin(), held.end()), d);
         },
-        nb::arg("tensors"), nb::arg("dim") = 0, "Stack tensors along new dimension.");
+        nb::arg("tensors").none(), nb::arg("dim").none() = 0, "Stack tensors along new dimension.");
 }
 
 }  // namespace zel

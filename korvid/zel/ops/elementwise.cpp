@@ -232,33 +232,33 @@ nb::object op_lerp(nb::handle a, nb::handle b, nb::handle weight) {
 }
 
 void register_elementwise(nb::module_& m) {
-    m.def("add", &op_add, nb::arg("a"), nb::arg("b"), "Element-wise add with NumPy-style broadcasting.");
-    m.def("sub", &op_sub, nb::arg("a"), nb::arg("b"), "Element-wise subtract with NumPy-style broadcasting.");
-    m.def("mul", &op_mul, nb::arg("a"), nb::arg("b"), "Element-wise multiply with NumPy-style broadcasting.");
-    m.def("div", &op_div, nb::arg("a"), nb::arg("b"), "Element-wise divide with NumPy-style broadcasting.");
-    m.def("pow", &op_pow, nb::arg("a"), nb::arg("exp"), "Integer power.");
-    m.def("mod", &op_mod, nb::arg("a"), nb::arg("b"), "Modulo using exact 512-bit arithmetic.");
-    m.def("eq", &op_eq, nb::arg("a"), nb::arg("b"), "Element-wise equality.");
-    m.def("lt", &op_lt, nb::arg("a"), nb::arg("b"));
-    m.def("gt", &op_gt, nb::arg("a"), nb::arg("b"));
-    m.def("le", &op_le, nb::arg("a"), nb::arg("b"));
-    m.def("ge", &op_ge, nb::arg("a"), nb::arg("b"));
-    m.def("ne", &op_ne, nb::arg("a"), nb::arg("b"));
-    m.def("clamp", &op_clamp, nb::arg("a"), nb::arg("min_val"), nb::arg("max_val"), "Clamp values.");
-    m.def("where", &op_where, nb::arg("cond"), nb::arg("a"), nb::arg("b"), "Conditional select.");
-    m.def("lerp", &op_lerp, nb::arg("a"), nb::arg("b"), nb::arg("weight"), "Linear interpolation.");
+    m.def("add", &op_add, nb::arg("a").none(), nb::arg("b").none(), "Element-wise add with NumPy-style broadcasting.");
+    m.def("sub", &op_sub, nb::arg("a").none(), nb::arg("b").none(), "Element-wise subtract with NumPy-style broadcasting.");
+    m.def("mul", &op_mul, nb::arg("a").none(), nb::arg("b").none(), "Element-wise multiply with NumPy-style broadcasting.");
+    m.def("div", &op_div, nb::arg("a").none(), nb::arg("b").none(), "Element-wise divide with NumPy-style broadcasting.");
+    m.def("pow", &op_pow, nb::arg("a").none(), nb::arg("exp").none(), "Integer power.");
+    m.def("mod", &op_mod, nb::arg("a").none(), nb::arg("b").none(), "Modulo using exact 512-bit arithmetic.");
+    m.def("eq", &op_eq, nb::arg("a").none(), nb::arg("b").none(), "Element-wise equality.");
+    m.def("lt", &op_lt, nb::arg("a").none(), nb::arg("b").none());
+    m.def("gt", &op_gt, nb::arg("a").none(), nb::arg("b").none());
+    m.def("le", &op_le, nb::arg("a").none(), nb::arg("b").none());
+    m.def("ge", &op_ge, nb::arg("a").none(), nb::arg("b").none());
+    m.def("ne", &op_ne, nb::arg("a").none(), nb::arg("b").none());
+    m.def("clamp", &op_clamp, nb::arg("a").none(), nb::arg("min_val").none(), nb::arg("max_val").none(), "Clamp values.");
+    m.def("where", &op_where, nb::arg("cond").none(), nb::arg("a").none(), nb::arg("b").none(), "Conditional select.");
+    m.def("lerp", &op_lerp, nb::arg("a").none(), nb::arg("b").none(), nb::arg("weight").none(), "Linear interpolation.");
     m.def(
-        "logical_and", [](nb::handle a, nb::handle b) { return logical("logical_and", {a, b}); }, nb::arg("a"),
-        nb::arg("b"), "Element-wise logical AND.");
+        "logical_and", [](nb::handle a, nb::handle b) { return logical("logical_and", {a, b}); }, nb::arg("a").none(),
+        nb::arg("b").none(), "Element-wise logical AND.");
     m.def(
-        "logical_or", [](nb::handle a, nb::handle b) { return logical("logical_or", {a, b}); }, nb::arg("a"),
-        nb::arg("b"), "Element-wise logical OR.");
+        "logical_or", [](nb::handle a, nb::handle b) { return logical("logical_or", {a, b}); }, nb::arg("a").none(),
+        nb::arg("b").none(), "Element-wise logical OR.");
     m.def(
-        "logical_not", [](nb::handle a) { return logical("logical_not", {a}); }, nb::arg("a"),
+        "logical_not", [](nb::handle a) { return logical("logical_not", {a}); }, nb::arg("a").none(),
         "Element-wise logical NOT.");
     m.def(
-        "logical_xor", [](nb::handle a, nb::handle b) { return logical("logical_xor", {a, b}); }, nb::arg("a"),
-        nb::arg("b"), "Element-wise logical XOR.");
+        "logical_xor", [](nb::handle a, nb::handle b) { return logical("logical_xor", {a, b}); }, nb::arg("a").none(),
+        nb::arg("b").none(), "Element-wise logical XOR.");
 }
 
 }  // namespace zel
