@@ -217,6 +217,7 @@ nb::object op_linspace(nb::handle start, nb::handle end, int64_t steps) {
         return make_tensor(l);
     }
     checked_i32(steps, "steps");
+    if (steps == 0) return wrap(new_records(0), nb::make_tuple(0));
     if (exact_kind(start) && exact_kind(end)) {
         Mpz p0, q0, p1, q1;
         as_ratio(start, p0, q0);
