@@ -229,3 +229,36 @@ def test_stack():
         zel.stack((a, b))
     with pytest.raises(ValueError):
         zel.stack([a, zel.tensor([1, 2])])
+
+
+def test_raw_launches_in_documented_argument_order():
+    """The kernels launched as CuPy raw kernels, arguments in the documented order."""
+    xp = zel.cp if zel.BACKEND == "cuda" else np
+    i32 = np.int32
+    k = zel._get_kernel
+    out = xp.empty(9, dtype=zel.FIXEDPOINT_DTYPE)
+    k("fp_eye_kernel")((zel._grid(9),), (zel.BLOCK_SIZE,), (out, i32(3)))  # n, not n * n
+    assert zel.Tensor(_raw=out, shape=(3, 3)).to_list() == zel.eye(3).to_list()
+    a = idx((2, 3))
+    out = xp.empty(6, dtype=zel.FIXEDPOINT_DTYPE)
+    k("fp_transpose_kernel")(((3 + 15) // 16, (2 + 15) // 16), (16, 16), (a._data, out, i32(2), i32(3)))
+    assert ints(zel.Tensor(_raw=out)) == [0, 3, 1, 4, 2, 5]
+    t = zel.tensor([-2, 0.5, 3])
+    lo, hi = zel.tensor(0), zel.tensor(1)
+    out = xp.empty(3, dtype=zel.FIXEDPOINT_DTYPE)
+    k("fp_clamp_kernel")((1,), (zel.BLOCK_SIZE,), (t._data, out, lo._data, hi._data, i32(3)))
+    assert zel.Tensor(_raw=out).to_list() == [0.0, 0.5, 1.0]
+    k("fp_pow_int_kernel")((1,), (zel.BLOCK_SIZE,), (t._data, out, i32(2), i32(3)))
+    assert zel.Tensor(_raw=out).to_list() == [4.0, 0.25, 9.0]
+    cond = xp.asarray(np.array([1, 0, 1], dtype=np.int32))
+    k("fp_where_kernel")((1,), (zel.BLOCK_SIZE,), (cond, t._data, zel.zeros(3)._data, out, i32(3)))
+    assert zel.Tensor(_raw=out).to_list() == [-2.0, 0.0, 3.0]
+    mask = xp.empty(3, dtype=np.int32)
+    k("fp_lt_kernel")((1,), (zel.BLOCK_SIZE,), (t._data, zel.ones(3)._data, mask, i32(3)))
+    assert host(mask) == [1, 1, 0]
+    k("fp_mod_kernel")((1,), (zel.BLOCK_SIZE,), (t._data, zel.Tensor([3, 3, 2])._data, out, i32(3)))
+    assert zel.Tensor(_raw=out).to_list() == [1.0, 0.5, 1.0]
+
+
+def host(m):
+    return (m.get() if hasattr(m, "get") else m).tolist()
