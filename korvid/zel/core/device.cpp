@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include "errors.hpp"
@@ -45,6 +47,88 @@ static nb::handle kind_dtype(ElemKind k) {
     }
     return d.fp_dtype;
 }
+
+// --- Host block cache (cpu backend) ---
+//
+// A fresh large allocation is a fresh mapping: every 4 KiB page faults and is
+// zeroed on first write, which costs more than an add pass over the block.
+// Blocks of large arrays are therefore kept for reuse once their last array
+// goes, as CuPy's memory pool does on the device; the cache is bounded.
+
+namespace {
+
+constexpr size_t POOL_MIN_BYTES = size_t(1) << 20;
+constexpr size_t POOL_MAX_CACHED = size_t(512) << 20;
+constexpr size_t POOL_ALIGN = size_t(2) << 20;
+
+struct HostPool {
+    std::multimap<size_t, void*> free;  // capacity -> block
+    size_t cached = 0;
+};
+
+HostPool& host_pool() {
+    static HostPool* p = new HostPool();  // lives until process exit, like the module
+    return *p;
+}
+
+void* pool_take(size_t cap) {
+    HostPool& p = host_pool();
+    auto it = p.free.lower_bound(cap);
+    if (it != p.free.end() && it->first == cap) {
+        void* b = it->second;
+        p.cached -= cap;
+        p.free.erase(it);
+        return b;
+    }
+    void* b = std::aligned_alloc(POOL_ALIGN, cap);
+    if (!b) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    madvise(b, cap, MADV_HUGEPAGE);
+#endif
+    return b;
+}
+
+void pool_give(void* b, size_t cap) {
+    HostPool& p = host_pool();
+    if (cap > POOL_MAX_CACHED) {
+        std::free(b);
+        return;
+    }
+    while (p.cached + cap > POOL_MAX_CACHED && !p.free.empty()) {
+        auto it = p.free.begin();
+        p.cached -= it->first;
+        std::free(it->second);
+        p.free.erase(it);
+    }
+    p.free.emplace(cap, b);
+    p.cached += cap;
+}
+
+// Owner of one block; exports it through the buffer protocol so that NumPy
+// arrays made with frombuffer keep it alive.
+struct HostBlock {
+    void* ptr = nullptr;
+    size_t cap = 0, bytes = 0;
+    HostBlock(size_t bytes_) : cap((bytes_ + POOL_ALIGN - 1) / POOL_ALIGN * POOL_ALIGN), bytes(bytes_) {
+        ptr = pool_take(cap);
+    }
+    HostBlock(HostBlock&& o) noexcept : ptr(o.ptr), cap(o.cap), bytes(o.bytes) { o.ptr = nullptr; }
+    HostBlock(const HostBlock&) = delete;
+    HostBlock& operator=(const HostBlock&) = delete;
+    HostBlock& operator=(HostBlock&&) = delete;
+    ~HostBlock() {
+        if (ptr) pool_give(ptr, cap);
+    }
+};
+
+int host_block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    HostBlock* b = nb::inst_ptr<HostBlock>(self);
+    return PyBuffer_FillInfo(view, self, b->ptr, (Py_ssize_t)b->bytes, 0, flags);
+}
+
+PyType_Slot host_block_slots[] = {{Py_bf_getbuffer, (void*)host_block_getbuffer}, {0, nullptr}};
+
+}  // namespace
 
 static bool file_exists(const std::string& p) {
     struct stat st;
@@ -111,6 +195,8 @@ void device_init(nb::module_& m, const std::string& fatbin_path) {
     d.cp = cp;
     d.xp = b == Backend::Cuda ? cp : d.np;
     m.attr("BACKEND") = b == Backend::Cuda ? "cuda" : "cpu";
+    nb::class_<HostBlock>(m, "_HostBlock", nb::type_slots(host_block_slots),
+                          "A cached host memory block backing large cpu arrays.");
 }
 
 int32_t checked_i32(int64_t v, const char* what) {
@@ -189,7 +275,13 @@ bool is_device_array(nb::handle obj) {
 
 static DevArray numpy_new(size_t n, ElemKind k) {
     Device& d = device();
-    nb::object o = d.np_empty(n, kind_dtype(k));
+    size_t bytes = n * kind_size(k);
+    if (bytes < POOL_MIN_BYTES) {
+        nb::object o = d.np_empty(n, kind_dtype(k));
+        return numpy_view(o, k, "array", false);
+    }
+    nb::object block = nb::cast(HostBlock(bytes), nb::rv_policy::move);
+    nb::object o = d.np.attr("frombuffer")(block, kind_dtype(k));
     return numpy_view(o, k, "array", false);
 }
 

@@ -1,28 +1,158 @@
-// Binary element-wise kernels.
+// Binary element-wise kernels: arithmetic, comparisons, mod, integer power,
+// clamp and select.
+//
+// The documented kernels read both operands element by element (i < n).  The
+// *_bcast_ variants take a step per operand (0 or 1), so that a one-record
+// operand is applied to every element without materialising n copies of it;
+// the host picks them whenever one side holds a single record.
 #pragma once
 #include "../../core/fixed_point.hpp"
 
 namespace zel {
 
+// ------------------------------------------------------------ primitives
+
+// Floored remainder, like Python's % on the exact values: the result takes
+// the divisor's sign; a zero divisor gives 0.  Exact (|r| < |b|, so it never
+// overflows): both records share the scale 2^256, so the remainder of the
+// magnitudes is the remainder of the values.
+ZEL_HD Fp fp_mod(const Fp& a, const Fp& b) {
+    int nb = mag_len<NLIMB>(b.limb);
+    int na = mag_len<NLIMB>(a.limb);
+    if (nb == 0 || na == 0) return fp_zero();
+    uint64_t r[NLIMB];
+    if (mag_cmp<NLIMB>(a.limb, b.limb) < 0) {
+        for (int i = 0; i < NLIMB; ++i) r[i] = a.limb[i];
+    } else {
+        uint64_t q[NLIMB + 1], rr[NLIMB];
+        mag_divmod<NLIMB>(a.limb, na, b.limb, nb, q, rr);
+        for (int i = 0; i < NLIMB; ++i) r[i] = i < nb ? rr[i] : 0;
+    }
+    bool an = fp_neg_sign(a), bn = fp_neg_sign(b);
+    if (an != bn && !mag_is_zero<NLIMB>(r)) mag_sub<NLIMB>(r, b.limb, r);
+    return fp_make(r, bn);
+}
+
+// x^e by left-to-right binary powering: each square and each multiplication
+// by x is one correctly rounded fp_mul.  x^0 = 1 (0^0 too).  A negative
+// exponent gives the correctly rounded reciprocal of x^|e|; when x^|e|
+// rounded to zero the reciprocal saturates with the sign the exact power has.
+ZEL_HD Fp fp_pow_int(const Fp& x, int e) {
+    uint32_t m = e < 0 ? 0u - (uint32_t)e : (uint32_t)e;
+    Fp one = fp_from_int(1);
+    if (m == 0) return one;
+    Fp base = fp_canon(x);
+    Fp r = base;
+    int top = 63 - clz64((uint64_t)m);
+    for (int i = top - 1; i >= 0; --i) {
+        if (fp_is_zero(r)) break;  // stays zero
+        r = fp_mul(r, r);
+        if ((m >> i) & 1u) r = fp_mul(r, base);
+    }
+    if (e > 0) return r;
+    if (fp_is_zero(r)) return fp_max_mag(fp_neg_sign(base) && (m & 1u));
+    return fp_div(one, r);
+}
+
+// Limits x to [lo, hi]; with lo > hi the result is hi (lower bound applied
+// first, then the upper, as numpy.clip does).
+ZEL_HD Fp fp_clamp(const Fp& x, const Fp& lo, const Fp& hi) {
+    const Fp* v = &x;
+    if (fp_cmp(*v, lo) < 0) v = &lo;
+    if (fp_cmp(*v, hi) > 0) v = &hi;
+    return fp_canon(*v);
+}
+
+// ------------------------------------------------------------ kernels
+
 #define ZEL_BINARY_BODY(name, expr)                                                              \
-    ZEL_HD void name##_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* out, int n) {     \
+    ZEL_HD void name##_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* out, int n) { \
         if ((long long)t.x >= n) return;                                                         \
         const Fp& x = a[t.x];                                                                    \
         const Fp& y = b[t.x];                                                                    \
         out[t.x] = (expr);                                                                       \
+    }                                                                                            \
+    ZEL_HD void name##_bcast_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* out, int n, \
+                                  int a_step, int b_step) {                                      \
+        if ((long long)t.x >= n) return;                                                         \
+        const Fp& x = a[(size_t)t.x * a_step];                                                   \
+        const Fp& y = b[(size_t)t.x * b_step];                                                   \
+        out[t.x] = (expr);                                                                       \
     }
 
-ZEL_BINARY_BODY(fp_add_kernel, fp_add(x, y))
-ZEL_BINARY_BODY(fp_sub_kernel, fp_sub(x, y))
-ZEL_BINARY_BODY(fp_mul_kernel, fp_mul(x, y))
-ZEL_BINARY_BODY(fp_div_kernel, fp_div(x, y))
+#define ZEL_COMPARE_BODY(name, rel)                                                               \
+    ZEL_HD void name##_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, int32_t* out, int n) { \
+        if ((long long)t.x >= n) return;                                                          \
+        out[t.x] = (fp_cmp(a[t.x], b[t.x]) rel 0) ? 1 : 0;                                        \
+    }                                                                                             \
+    ZEL_HD void name##_bcast_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, int32_t* out,    \
+                                  int n, int a_step, int b_step) {                                \
+        if ((long long)t.x >= n) return;                                                          \
+        out[t.x] = (fp_cmp(a[(size_t)t.x * a_step], b[(size_t)t.x * b_step]) rel 0) ? 1 : 0;     \
+    }
+
+ZEL_BINARY_BODY(fp_add, fp_add(x, y))
+ZEL_BINARY_BODY(fp_sub, fp_sub(x, y))
+ZEL_BINARY_BODY(fp_mul, fp_mul(x, y))
+ZEL_BINARY_BODY(fp_div, fp_div(x, y))
+ZEL_BINARY_BODY(fp_mod, fp_mod(x, y))
+
+ZEL_COMPARE_BODY(fp_eq, ==)
+ZEL_COMPARE_BODY(fp_ne, !=)
+ZEL_COMPARE_BODY(fp_lt, <)
+ZEL_COMPARE_BODY(fp_le, <=)
+ZEL_COMPARE_BODY(fp_gt, >)
+ZEL_COMPARE_BODY(fp_ge, >=)
+
+ZEL_HD void fp_pow_int_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int exp, int n) {
+    if ((long long)t.x >= n) return;
+    out[t.x] = fp_pow_int(a[t.x], exp);
+}
+
+// lo and hi are single records applied to every element.
+ZEL_HD void fp_clamp_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, const Fp* lo, const Fp* hi, int n) {
+    if ((long long)t.x >= n) return;
+    out[t.x] = fp_clamp(a[t.x], lo[0], hi[0]);
+}
+
+ZEL_HD void fp_where_kernel_body(const ThreadCtx& t, const int32_t* cond, const Fp* a, const Fp* b, Fp* out, int n) {
+    if ((long long)t.x >= n) return;
+    out[t.x] = fp_canon(cond[t.x] ? a[t.x] : b[t.x]);
+}
+
+ZEL_HD void fp_where_bcast_kernel_body(const ThreadCtx& t, const int32_t* cond, const Fp* a, const Fp* b, Fp* out,
+                                       int n, int b_step) {
+    if ((long long)t.x >= n) return;
+    out[t.x] = fp_canon(cond[t.x] ? a[t.x] : b[(size_t)t.x * b_step]);
+}
 
 }  // namespace zel
 
-#define ZEL_BINARY_ENTRY(X, name) X(name, (const Fp* a, const Fp* b, Fp* out, int n), (a, b, out, n))
+#define ZEL_BINARY_ENTRY(X, name)                                                        \
+    X(name##_kernel, (const Fp* a, const Fp* b, Fp* out, int n), (a, b, out, n))                  \
+    X(name##_bcast_kernel, (const Fp* a, const Fp* b, Fp* out, int n, int a_step, int b_step), \
+      (a, b, out, n, a_step, b_step))
 
-#define ZEL_KERNELS_ELEMENTWISE(X)      \
-    ZEL_BINARY_ENTRY(X, fp_add_kernel)  \
-    ZEL_BINARY_ENTRY(X, fp_sub_kernel)  \
-    ZEL_BINARY_ENTRY(X, fp_mul_kernel)  \
-    ZEL_BINARY_ENTRY(X, fp_div_kernel)
+#define ZEL_COMPARE_ENTRY(X, name)                                                            \
+    X(name##_kernel, (const Fp* a, const Fp* b, int32_t* out, int n), (a, b, out, n))                  \
+    X(name##_bcast_kernel, (const Fp* a, const Fp* b, int32_t* out, int n, int a_step, int b_step), \
+      (a, b, out, n, a_step, b_step))
+
+#define ZEL_KERNELS_ELEMENTWISE(X)                                                                      \
+    ZEL_BINARY_ENTRY(X, fp_add)                                                                  \
+    ZEL_BINARY_ENTRY(X, fp_sub)                                                                  \
+    ZEL_BINARY_ENTRY(X, fp_mul)                                                                  \
+    ZEL_BINARY_ENTRY(X, fp_div)                                                                  \
+    ZEL_COMPARE_ENTRY(X, fp_eq)                                                                  \
+    ZEL_COMPARE_ENTRY(X, fp_ne)                                                                  \
+    ZEL_COMPARE_ENTRY(X, fp_lt)                                                                  \
+    ZEL_COMPARE_ENTRY(X, fp_le)                                                                  \
+    ZEL_COMPARE_ENTRY(X, fp_gt)                                                                  \
+    ZEL_COMPARE_ENTRY(X, fp_ge)                                                                  \
+    ZEL_BINARY_ENTRY(X, fp_mod)                                                                  \
+    X(fp_pow_int_kernel, (const Fp* a, Fp* out, int exp, int n), (a, out, exp, n))                      \
+    X(fp_clamp_kernel, (const Fp* a, Fp* out, const Fp* lo, const Fp* hi, int n), (a, out, lo, hi, n))  \
+    X(fp_where_kernel, (const int32_t* cond, const Fp* a, const Fp* b, Fp* out, int n),                 \
+      (cond, a, b, out, n))                                                                             \
+    X(fp_where_bcast_kernel, (const int32_t* cond, const Fp* a, const Fp* b, Fp* out, int n, int b_step), \
+      (cond, a, b, out, n, b_step))

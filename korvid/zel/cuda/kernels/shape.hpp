@@ -14,8 +14,25 @@ ZEL_HD void fp_ones_kernel_body(const ThreadCtx& t, Fp* out, int n) {
     out[t.x] = fp_from_int(1);
 }
 
+// n x n identity; the launch covers n * n threads (n is the side, not the
+// record count).
+ZEL_HD void fp_eye_kernel_body(const ThreadCtx& t, Fp* out, int n) {
+    long long side = n;
+    if ((long long)t.x >= side * side) return;
+    long long row = t.x / side, col = t.x - row * side;
+    out[t.x] = fp_from_int(row == col ? 1 : 0);
+}
+
+// out (cols x rows) = a (rows x cols) transposed; x is the column, y the row.
+ZEL_HD void fp_transpose_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int rows, int cols) {
+    if ((long long)t.x >= cols || (long long)t.y >= rows) return;
+    out[(size_t)t.x * (size_t)rows + t.y] = fp_canon(a[(size_t)t.y * (size_t)cols + t.x]);
+}
+
 }  // namespace zel
 
-#define ZEL_KERNELS_SHAPE(X)                              \
-    X(fp_zeros_kernel, (Fp * out, int n), (out, n))       \
-    X(fp_ones_kernel, (Fp * out, int n), (out, n))
+#define ZEL_KERNELS_SHAPE(X)                                                                  \
+    X(fp_zeros_kernel, (Fp * out, int n), (out, n))                                           \
+    X(fp_ones_kernel, (Fp * out, int n), (out, n))                                            \
+    X(fp_eye_kernel, (Fp * out, int n), (out, n))                                             \
+    X(fp_transpose_kernel, (const Fp* a, Fp* out, int rows, int cols), (a, out, rows, cols))
