@@ -33,7 +33,7 @@ check: install
 
 # The cuda code path (device arrays, transfers, RawModule launches) also runs
 # here, without a GPU, through the CuPy stand-in in tests/fake_cupy.
-FAKE_CUDA_TESTS := tests/test_core.py tests/test_parity.py
+FAKE_CUDA_TESTS := tests
 
 test: check
 	$(RUNPY) -m pytest -q tests

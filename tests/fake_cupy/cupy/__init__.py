@@ -52,6 +52,8 @@ class ndarray:
     data = property(lambda self: MemoryPointer(self._a))
 
     def __len__(self):
+        if self._a.ndim == 0:
+            raise TypeError("len() of unsized object")
         return len(self._a)
 
     def __getitem__(self, k):
@@ -63,6 +65,23 @@ class ndarray:
 
     def get(self):
         return self._a.copy()
+
+    def tobytes(self):
+        return self._a.tobytes()
+
+    def __iter__(self):
+        return (self[i] for i in range(len(self)))
+
+    def __bool__(self):
+        return bool(self._a)
+
+    def __int__(self):
+        return int(self._a)
+
+    __index__ = __int__
+
+    def __float__(self):
+        return float(self._a)
 
     def astype(self, dt):
         return ndarray(self._a.astype(dt))
@@ -78,6 +97,17 @@ class ndarray:
 
     def __repr__(self):
         return f"fakecupy.ndarray({self._a!r})"
+
+    def _op(name):
+        def f(self, other):
+            return ndarray(getattr(self._a, name)(_host(other)))
+        return f
+
+    for _n in ("__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__add__", "__sub__", "__mul__",
+               "__and__", "__or__", "__xor__"):
+        locals()[_n] = _op(_n)
+    del _n, _op
+    __hash__ = None
 
 
 def _host(x):
@@ -97,6 +127,10 @@ def asarray(x, dtype=None):
 
 
 array = asarray
+
+
+def ascontiguousarray(x, dtype=None):
+    return ndarray(_np.ascontiguousarray(_host(x), dtype=dtype))
 
 
 def asnumpy(x):
