@@ -1,0 +1,327 @@
+// The working format of the elementary functions: Q63.(64F) fixed point in
+// F+1 limbs, two's complement, one signed integer limb on top.  F = 5 (320
+// fractional bits, 64 guard bits over a record) serves every function whose
+// result needs absolute accuracy only; F = 9 (576 bits) carries exp where
+// its result reaches 2^256 and needs ~520 significant bits.  All arithmetic
+// is exact integer work, so both backends produce the same bits.
+#pragma once
+#include "../../core/fixed_point.hpp"
+
+#if defined(__CUDACC__)
+// Large helpers stay out of line on the device: inlining them into every
+// kernel would multiply code size and compile time.
+#define ZEL_HDN __host__ __device__ __noinline__
+#else
+#define ZEL_HDN inline
+#endif
+
+namespace zel {
+
+template <int F>
+struct Wf {
+    uint64_t l[F + 1];
+};
+
+template <int F>
+ZEL_HD Wf<F> wf_int(int64_t v) {
+    Wf<F> r;
+    for (int i = 0; i < F; ++i) r.l[i] = 0;
+    r.l[F] = (uint64_t)v;
+    return r;
+}
+
+template <int F>
+ZEL_HD bool wf_is_neg(const Wf<F>& a) {
+    return (int64_t)a.l[F] < 0;
+}
+
+template <int F>
+ZEL_HD bool wf_is_zero(const Wf<F>& a) {
+    return mag_is_zero<F + 1>(a.l);
+}
+
+template <int F>
+ZEL_HD Wf<F> wf_add(const Wf<F>& a, const Wf<F>& b) {
+    Wf<F> r;
+    mag_add<F + 1>(r.l, a.l, b.l);
+    return r;
+}
+
+template <int F>
+ZEL_HD Wf<F> wf_sub(const Wf<F>& a, const Wf<F>& b) {
+    Wf<F> r;
+    mag_sub<F + 1>(r.l, a.l, b.l);
+    return r;
+}
+
+template <int F>
+ZEL_HD Wf<F> wf_neg(const Wf<F>& a) {
+    Wf<F> r;
+    uint64_t c = 1;
+    for (int i = 0; i <= F; ++i) r.l[i] = addc(~a.l[i], 0, c);
+    return r;
+}
+
+template <int F>
+ZEL_HD Wf<F> wf_abs(const Wf<F>& a) {
+    return wf_is_neg(a) ? wf_neg(a) : a;
+}
+
+template <int F>
+ZEL_HD Wf<F> wf_cneg(const Wf<F>& a, bool neg) {
+    return neg ? wf_neg(a) : a;
+}
+
+// Top F+1 limbs of a table entry of `width` limbs with the same integer limb.
+template <int F>
+ZEL_HD Wf<F> wf_load(const uint64_t* c, int width) {
+    Wf<F> r;
+    for (int i = 0; i <= F; ++i) r.l[i] = c[width - 1 - F + i];
+    return r;
+}
+
+// Arithmetic shift right by 0 <= s < 64 (rounds toward -inf).
+template <int F>
+ZEL_HD Wf<F> wf_shr(const Wf<F>& a, int s) {
+    if (s == 0) return a;
+    Wf<F> r;
+    for (int i = 0; i < F; ++i) r.l[i] = (a.l[i] >> s) | (a.l[i + 1] << (64 - s));
+    r.l[F] = (uint64_t)((int64_t)a.l[F] >> s);
+    return r;
+}
+
+// Shift right of a non-negative value by any s >= 0.
+template <int F>
+ZEL_HD Wf<F> wf_shr_pos(const Wf<F>& a, int s) {
+    Wf<F> r;
+    if (s >= 64 * (F + 1)) {
+        for (int i = 0; i <= F; ++i) r.l[i] = 0;
+        return r;
+    }
+    mag_shr<F + 1>(r.l, a.l, s);
+    return r;
+}
+
+// round(a * 2^bits) for results well inside an int64 (0 < bits < 64).
+template <int F>
+ZEL_HD int64_t wf_round_bits(const Wf<F>& a, int bits) {
+    Wf<F> h = wf_int<F>(0);
+    h.l[F - 1] = 1ull << (63 - bits);
+    Wf<F> t = wf_add(a, h);
+    return (int64_t)((t.l[F] << bits) | (t.l[F - 1] >> (64 - bits)));
+}
+
+// a - j * 2^-bits (0 < bits < 64).
+template <int F>
+ZEL_HD Wf<F> wf_sub_frac(const Wf<F>& a, int64_t j, int bits) {
+    Wf<F> b;
+    for (int i = 0; i < F; ++i) b.l[i] = 0;
+    b.l[F - 1] = (uint64_t)j << (64 - bits);
+    b.l[F] = (uint64_t)(j >> bits);
+    return wf_sub(a, b);
+}
+
+// Unsigned product of two (F+1)-limb magnitudes, scaled back by 2^-64F and
+// truncated.  Columns below F-1+lo are skipped: the result is accurate to
+// about 2^(64 lo + 4) units of 2^-64F, which Horner steps whose error is
+// later multiplied by a small power exploit.
+template <int F>
+ZEL_HDN void wf_umul(uint64_t* r, const uint64_t* a, const uint64_t* b, int lo) {
+    uint64_t p[2 * F + 2];
+    for (int i = 0; i < 2 * F + 2; ++i) p[i] = 0;
+    const int c0 = F - 1 + lo;
+    int nb = mag_len<F + 1>(b);
+    for (int i = 0; i <= F; ++i) {
+        uint64_t ai = a[i];
+        int j0 = c0 - i;
+        if (j0 < 0) j0 = 0;
+        if (ai == 0 || j0 >= nb) continue;
+        uint64_t carry = 0;
+        for (int j = j0; j < nb; ++j) {
+            uint64_t plo, phi;
+            mul64(ai, b[j], plo, phi);
+            uint64_t c = 0;
+            plo = addc(plo, p[i + j], c);
+            phi += c;
+            c = 0;
+            plo = addc(plo, carry, c);
+            phi += c;
+            p[i + j] = plo;
+            carry = phi;
+        }
+        // Later rows may already have written here when rows were skipped.
+        uint64_t c = 0;
+        for (int k = i + nb; k < 2 * F + 2 && (carry || c); ++k) {
+            p[k] = addc(p[k], carry, c);
+            carry = 0;
+        }
+    }
+    for (int i = 0; i <= F; ++i) r[i] = p[F + i];
+}
+
+template <int F>
+ZEL_HD Wf<F> wf_mul(const Wf<F>& a, const Wf<F>& b, int lo = 0) {
+    bool na = wf_is_neg(a), nb = wf_is_neg(b);
+    Wf<F> ua = wf_cneg(a, na), ub = wf_cneg(b, nb);
+    Wf<F> r;
+    wf_umul<F>(r.l, ua.l, ub.l, lo);
+    return wf_cneg(r, na != nb);
+}
+
+// a * k for a small unsigned k (two's complement product, no overflow).
+template <int F>
+ZEL_HD Wf<F> wf_mul_u(const Wf<F>& a, uint64_t k) {
+    Wf<F> r;
+    uint64_t carry = 0;
+    for (int i = 0; i <= F; ++i) {
+        uint64_t lo, hi;
+        mul64(a.l[i], k, lo, hi);
+        uint64_t c = 0;
+        lo = addc(lo, carry, c);
+        r.l[i] = lo;
+        carry = hi + c;
+    }
+    return r;
+}
+
+// a / k toward zero, k > 0.
+template <int F>
+ZEL_HDN Wf<F> wf_div_u(const Wf<F>& a, uint64_t k) {
+    bool na = wf_is_neg(a);
+    Wf<F> u = wf_cneg(a, na), q;
+    int s = clz64(k);
+    uint64_t d = k << s, rem = 0;
+    // Normalised short division over the shifted magnitude.
+    rem = s ? (u.l[F] >> (64 - s)) : 0;
+    for (int i = F; i >= 0; --i) {
+        uint64_t w = (u.l[i] << s) | (s && i > 0 ? u.l[i - 1] >> (64 - s) : 0);
+        uint64_t rr;
+        q.l[i] = divlu(rem, w, d, rr);
+        rem = rr;
+    }
+    return wf_cneg(q, na);
+}
+
+// a / b truncated, b != 0; the quotient must fit the format.
+template <int F>
+ZEL_HDN Wf<F> wf_div(const Wf<F>& a, const Wf<F>& b) {
+    bool na = wf_is_neg(a), nb = wf_is_neg(b);
+    Wf<F> ua = wf_cneg(a, na), ub = wf_cneg(b, nb);
+    uint64_t u[2 * F + 1];
+    for (int i = 0; i < F; ++i) u[i] = 0;
+    for (int i = 0; i <= F; ++i) u[F + i] = ua.l[i];
+    int m = mag_len<2 * F + 1>(u), n = mag_len<F + 1>(ub.l);
+    Wf<F> r = wf_int<F>(0);
+    if (n == 0 || m < n) return r;
+    uint64_t q[2 * F + 1], rem[F + 1];
+    mag_divmod<2 * F + 1>(u, m, ub.l, n, q, rem);
+    int qn = m - n + 1;
+    for (int i = 0; i <= F && i < qn; ++i) r.l[i] = q[i];
+    return wf_cneg(r, na != nb);
+}
+
+// p(x) = sum c_n x^n, n = 0..deg, coefficients of `width` limbs.  |x| <=
+// 2^-bits, so the error of step n is scaled by 2^(-bits n) and the step
+// may drop that many low bits.
+template <int F>
+ZEL_HDN Wf<F> wf_horner(const uint64_t* c, int width, int deg, const Wf<F>& x, int bits) {
+    Wf<F> p = wf_load<F>(c + deg * width, width);
+    for (int n = deg - 1; n >= 0; --n) {
+        int lo = (bits * n - 6) / 64;
+        if (lo < 0) lo = 0;
+        if (lo > F - 1) lo = F - 1;
+        p = wf_add(wf_mul(p, x, lo), wf_load<F>(c + n * width, width));
+    }
+    return p;
+}
+
+// Rounds the magnitude mag (N limbs) times 2^-s to the record grid, ties to
+// even, saturating at MAX.
+template <int N>
+ZEL_HD Fp fp_round_mag(const uint64_t* mag, int s, bool neg) {
+    if (mag_top_bit<N>(mag) >= s + 64 * NLIMB) return fp_max_mag(neg);
+    uint64_t out[NLIMB];
+    for (int i = 0; i < NLIMB; ++i) out[i] = mag_bits64<N>(mag, s + 64 * i);
+    if (s > 0) {
+        bool half = (mag_bits64<N>(mag, s - 1) & 1) != 0;
+        bool sticky = mag_any_below<N>(mag, s - 1);
+        if (half && (sticky || (out[0] & 1))) {
+            if (mag_inc<NLIMB>(out)) return fp_max_mag(neg);
+        }
+    }
+    return fp_make(out, neg);
+}
+
+// A working value times 2^e as a record.
+template <int F>
+ZEL_HD Fp wf_to_fp(const Wf<F>& a, int e = 0) {
+    bool neg = wf_is_neg(a);
+    Wf<F> m = wf_cneg(a, neg);
+    return fp_round_mag<F + 1>(m.l, 64 * F - 256 - e, neg);
+}
+
+// |x| of a record as a working value; |x| must be below 2^63.
+template <int F>
+ZEL_HD Wf<F> wf_from_mag(const uint64_t* mag) {
+    Wf<F> r;
+    for (int i = 0; i <= F; ++i) {
+        int k = i - (F - FRAC_LIMBS);
+        r.l[i] = (k >= 0 && k < NLIMB) ? mag[k] : 0;
+    }
+    return r;
+}
+
+// floor(sqrt(n)) of a 64-bit value, bit by bit.
+ZEL_HD uint64_t isqrt64(uint64_t v) {
+    uint64_t r = 0, bit = 1ull << 62;
+    while (bit > v) bit >>= 2;
+    while (bit) {
+        if (v >= r + bit) {
+            v -= r + bit;
+            r = (r >> 1) + bit;
+        } else {
+            r >>= 1;
+        }
+        bit >>= 2;
+    }
+    return r;
+}
+
+// s = floor(sqrt(n)) for n of N limbs (N even), s of N/2 limbs.  Newton's
+// iteration from an over-estimate with ~31 correct bits decreases
+// monotonically to the floor, where it stops.
+template <int N>
+ZEL_HDN void mag_isqrt(const uint64_t* n, uint64_t* s) {
+    constexpr int H = N / 2;
+    for (int i = 0; i < H; ++i) s[i] = 0;
+    int tb = mag_top_bit<N>(n);
+    if (tb < 0) return;
+    int sh = tb > 61 ? tb - 61 : 0;
+    sh += sh & 1;
+    uint64_t x[H + 1];
+    for (int i = 0; i <= H; ++i) x[i] = 0;
+    uint64_t s0 = isqrt64(mag_bits64<N>(n, sh)) + 1;
+    {
+        int w = (sh / 2) >> 6, o = (sh / 2) & 63;
+        x[w] = s0 << o;
+        if (o && w + 1 <= H) x[w + 1] = s0 >> (64 - o);
+    }
+    for (;;) {
+        int xn = mag_len<H + 1>(x);
+        uint64_t q[N + 1], rem[H + 1];
+        for (int i = 0; i <= N; ++i) q[i] = 0;
+        int m = mag_len<N>(n);
+        if (m >= xn) mag_divmod<N>(n, m, x, xn, q, rem);
+        // y = (x + n/x) / 2; n/x < 2^(64 H + 1) here.
+        uint64_t y[H + 2];
+        uint64_t c = 0;
+        for (int i = 0; i <= H; ++i) y[i] = addc(x[i], q[i], c);
+        y[H + 1] = c + q[H + 1];
+        for (int i = 0; i <= H; ++i) y[i] = (y[i] >> 1) | (y[i + 1] << 63);
+        if (mag_cmp<H + 1>(y, x) >= 0) break;
+        for (int i = 0; i <= H; ++i) x[i] = y[i];
+    }
+    for (int i = 0; i < H; ++i) s[i] = x[i];
+}
+
+}  // namespace zel
