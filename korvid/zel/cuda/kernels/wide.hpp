@@ -7,6 +7,11 @@
 #pragma once
 #include "../../core/fixed_point.hpp"
 
+#if !defined(__CUDA_ARCH__) && defined(__x86_64__)
+#include <immintrin.h>
+#define ZEL_ADX 1
+#endif
+
 #if defined(__CUDACC__)
 // Large helpers stay out of line on the device: inlining them into every
 // kernel would multiply code size and compile time.
@@ -43,22 +48,37 @@ ZEL_HD bool wf_is_zero(const Wf<F>& a) {
 template <int F>
 ZEL_HD Wf<F> wf_add(const Wf<F>& a, const Wf<F>& b) {
     Wf<F> r;
+#if defined(ZEL_ADX)
+    unsigned char c = 0;
+    for (int i = 0; i <= F; ++i) c = _addcarry_u64(c, a.l[i], b.l[i], (unsigned long long*)&r.l[i]);
+#else
     mag_add<F + 1>(r.l, a.l, b.l);
+#endif
     return r;
 }
 
 template <int F>
 ZEL_HD Wf<F> wf_sub(const Wf<F>& a, const Wf<F>& b) {
     Wf<F> r;
+#if defined(ZEL_ADX)
+    unsigned char c = 0;
+    for (int i = 0; i <= F; ++i) c = _subborrow_u64(c, a.l[i], b.l[i], (unsigned long long*)&r.l[i]);
+#else
     mag_sub<F + 1>(r.l, a.l, b.l);
+#endif
     return r;
 }
 
 template <int F>
 ZEL_HD Wf<F> wf_neg(const Wf<F>& a) {
     Wf<F> r;
+#if defined(ZEL_ADX)
+    unsigned char c = 0;
+    for (int i = 0; i <= F; ++i) c = _subborrow_u64(c, 0, a.l[i], (unsigned long long*)&r.l[i]);
+#else
     uint64_t c = 1;
     for (int i = 0; i <= F; ++i) r.l[i] = addc(~a.l[i], 0, c);
+#endif
     return r;
 }
 
@@ -121,42 +141,65 @@ ZEL_HD Wf<F> wf_sub_frac(const Wf<F>& a, int64_t j, int bits) {
     return wf_sub(a, b);
 }
 
+// (c2:c1:c0) += a * b
+ZEL_HD void mac3(uint64_t& c0, uint64_t& c1, uint64_t& c2, uint64_t a, uint64_t b) {
+#if defined(ZEL_ADX)
+    unsigned __int128 p = (unsigned __int128)a * b;
+    unsigned long long t0, t1;
+    unsigned char cf = _addcarry_u64(0, c0, (uint64_t)p, &t0);
+    cf = _addcarry_u64(cf, c1, (uint64_t)(p >> 64), &t1);
+    c0 = t0;
+    c1 = t1;
+    c2 += cf;
+#else
+    uint64_t lo, hi;
+    mul64(a, b, lo, hi);
+    c0 += lo;
+    hi += c0 < lo;  // hi <= 2^64 - 2: no wrap
+    c1 += hi;
+    c2 += c1 < hi;
+#endif
+}
+
+// Column-wise product of the columns >= F-1+LO, limbs F..2F kept.
+template <int F, int LO>
+ZEL_HD void wf_umul_cols(uint64_t* r, const uint64_t* a, const uint64_t* b) {
+    uint64_t s0 = 0, s1 = 0, s2 = 0;
+#if defined(__CUDA_ARCH__)
+#pragma unroll
+#else
+#pragma GCC unroll 16
+#endif
+    for (int c = F - 1 + LO; c <= 2 * F; ++c) {
+#if defined(__CUDA_ARCH__)
+#pragma unroll
+#else
+#pragma GCC unroll 16
+#endif
+        for (int i = (c - F > 0 ? c - F : 0); i <= (c < F ? c : F); ++i) mac3(s0, s1, s2, a[i], b[c - i]);
+        if (c >= F) r[c - F] = s0;
+        s0 = s1;
+        s1 = s2;
+        s2 = 0;
+    }
+}
+
 // Unsigned product of two (F+1)-limb magnitudes, scaled back by 2^-64F and
-// truncated.  Columns below F-1+lo are skipped: the result is accurate to
-// about 2^(64 lo + 4) units of 2^-64F, which Horner steps whose error is
-// later multiplied by a small power exploit.
+// truncated to the partial products of columns >= F-1+lo.  The result is
+// accurate to about 2^(64 lo + 4) units of 2^-64F, which Horner steps whose
+// error is later scaled by a small power exploit.
 template <int F>
 ZEL_HDN void wf_umul(uint64_t* r, const uint64_t* a, const uint64_t* b, int lo) {
-    uint64_t p[2 * F + 2];
-    for (int i = 0; i < 2 * F + 2; ++i) p[i] = 0;
-    const int c0 = F - 1 + lo;
-    int nb = mag_len<F + 1>(b);
-    for (int i = 0; i <= F; ++i) {
-        uint64_t ai = a[i];
-        int j0 = c0 - i;
-        if (j0 < 0) j0 = 0;
-        if (ai == 0 || j0 >= nb) continue;
-        uint64_t carry = 0;
-        for (int j = j0; j < nb; ++j) {
-            uint64_t plo, phi;
-            mul64(ai, b[j], plo, phi);
-            uint64_t c = 0;
-            plo = addc(plo, p[i + j], c);
-            phi += c;
-            c = 0;
-            plo = addc(plo, carry, c);
-            phi += c;
-            p[i + j] = plo;
-            carry = phi;
-        }
-        // Later rows may already have written here when rows were skipped.
-        uint64_t c = 0;
-        for (int k = i + nb; k < 2 * F + 2 && (carry || c); ++k) {
-            p[k] = addc(p[k], carry, c);
-            carry = 0;
-        }
+    switch (lo) {
+        case 0: wf_umul_cols<F, 0>(r, a, b); break;
+        case 1: wf_umul_cols<F, 1>(r, a, b); break;
+        case 2: wf_umul_cols<F, 2>(r, a, b); break;
+        case 3: wf_umul_cols<F, 3>(r, a, b); break;
+        case 4: wf_umul_cols<F, (4 < F ? 4 : F - 1)>(r, a, b); break;
+        case 5: wf_umul_cols<F, (5 < F ? 5 : F - 1)>(r, a, b); break;
+        case 6: wf_umul_cols<F, (6 < F ? 6 : F - 1)>(r, a, b); break;
+        default: wf_umul_cols<F, (7 < F ? 7 : F - 1)>(r, a, b); break;
     }
-    for (int i = 0; i <= F; ++i) r[i] = p[F + i];
 }
 
 template <int F>
