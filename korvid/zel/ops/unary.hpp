@@ -29,11 +29,4 @@ nb::object op_round(nb::handle a);
 nb::object op_trunc(nb::handle a);
 nb::object op_frac(nb::handle a);
 
-// Composites.
-nb::object op_atan(nb::handle a);
-
-// pi/n correctly rounded at 2^-256 as a shape-() tensor (pi_over without
-// the argument check and the decimal side effects).
-nb::object pi_over_tensor(long long n);
-
 }  // namespace zel
