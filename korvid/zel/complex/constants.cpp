@@ -86,7 +86,7 @@ void register_constants(nb::module_& m) {
             return record_scalar(fp_make(ZT_FP_PI(), false));
         },
         "Return pi as exact ZEL tensor (50 decimal digits).\n\nUses Fraction for exact representation, not FP64.");
-    m.def("pi_over", &op_pi_over, nb::arg("n"), "Return pi/n as exact ZEL tensor.");
+    m.def("pi_over", &op_pi_over, nb::arg("n").none(), "Return pi/n as exact ZEL tensor.");
     m.def("pi_half", &op_pi_half, "Return pi/2.");
     m.def("pi_quarter", &op_pi_quarter, "Return pi/4.");
 }

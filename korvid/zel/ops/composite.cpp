@@ -106,18 +106,18 @@ nb::object op_atan(nb::handle a) {
 }
 
 void register_composite(nb::module_& m) {
-    m.def("tan", &op_tan, nb::arg("a"), "Tangent.");
+    m.def("tan", &op_tan, nb::arg("a").none(), "Tangent.");
     m.def(
-        "sinh", [](nb::handle a) { return hyperbolic(a, false); }, nb::arg("a"), "Hyperbolic sine.");
+        "sinh", [](nb::handle a) { return hyperbolic(a, false); }, nb::arg("a").none(), "Hyperbolic sine.");
     m.def(
-        "cosh", [](nb::handle a) { return hyperbolic(a, true); }, nb::arg("a"), "Hyperbolic cosine.");
-    m.def("atan", &op_atan, nb::arg("a"),
+        "cosh", [](nb::handle a) { return hyperbolic(a, true); }, nb::arg("a").none(), "Hyperbolic cosine.");
+    m.def("atan", &op_atan, nb::arg("a").none(),
           "Arctangent with argument reduction for full range accuracy.\n\n"
           "atan(x) = pi/4 + atan((x-1)/(x+1)) for 0.5 <= x <= 1\n"
           "atan(x) = pi/2 - atan(1/x) for x > 1\n"
           "atan(-x) = -atan(x)");
     m.def(
-        "atan2", [](nb::handle y, nb::handle x) { return op_atan(op_div(y, x)); }, nb::arg("y"), nb::arg("x"),
+        "atan2", [](nb::handle y, nb::handle x) { return op_atan(op_div(y, x)); }, nb::arg("y").none(), nb::arg("x").none(),
         "Two-argument arctangent with quadrant handling.");
     m.def(
         "asinh",
@@ -127,7 +127,7 @@ void register_composite(nb::module_& m) {
             nb::object r = op_sqrt(op_add(sq, one));
             return op_log(op_add(a, r));
         },
-        nb::arg("a"), "Inverse hyperbolic sine: asinh(x) = ln(x + sqrt(x^2 + 1)).");
+        nb::arg("a").none(), "Inverse hyperbolic sine: asinh(x) = ln(x + sqrt(x^2 + 1)).");
     m.def(
         "acosh",
         [](nb::handle a) {
@@ -136,7 +136,7 @@ void register_composite(nb::module_& m) {
             nb::object r = op_sqrt(op_sub(sq, one));
             return op_log(op_add(a, r));
         },
-        nb::arg("a"), "Inverse hyperbolic cosine: acosh(x) = ln(x + sqrt(x^2 - 1)).");
+        nb::arg("a").none(), "Inverse hyperbolic cosine: acosh(x) = ln(x + sqrt(x^2 - 1)).");
     m.def(
         "atanh",
         [](nb::handle a) {
@@ -147,7 +147,7 @@ void register_composite(nb::module_& m) {
             nb::object l = op_log(op_div(num, den));
             return op_mul(half, l);
         },
-        nb::arg("a"), "Inverse hyperbolic tangent: atanh(x) = 0.5 * ln((1+x)/(1-x)).");
+        nb::arg("a").none(), "Inverse hyperbolic tangent: atanh(x) = 0.5 * ln((1+x)/(1-x)).");
     // ln 2 and ln 10 correctly rounded at 2^-256, not 15-digit doubles.
     m.def(
         "log2",
@@ -156,7 +156,7 @@ void register_composite(nb::module_& m) {
             nb::object l = op_log(a);
             return op_div(l, c);
         },
-        nb::arg("a"), "Log base 2.");
+        nb::arg("a").none(), "Log base 2.");
     m.def(
         "log10",
         [](nb::handle a) {
@@ -164,14 +164,14 @@ void register_composite(nb::module_& m) {
             nb::object l = op_log(a);
             return op_div(l, c);
         },
-        nb::arg("a"), "Log base 10.");
+        nb::arg("a").none(), "Log base 10.");
     m.def(
         "reciprocal",
         [](nb::handle a) {
             nb::object one = ones_of(a);
             return op_div(one, a);
         },
-        nb::arg("a"), "Reciprocal (1/x).");
+        nb::arg("a").none(), "Reciprocal (1/x).");
 }
 
 }  // namespace zel

@@ -67,29 +67,29 @@ nb::object op_leaky_relu(nb::handle a, nb::handle negative_slope) {
 }
 
 void register_unary(nb::module_& m) {
-    m.def("neg", &op_neg, nb::arg("a"), "Negate.");
-    m.def("abs", &op_abs, nb::arg("a"), "Absolute value.");
-    m.def("relu", &op_relu, nb::arg("a"), "ReLU activation.");
-    m.def("leaky_relu", &op_leaky_relu, nb::arg("a"), nb::arg("negative_slope") = 0.01, "Leaky ReLU.");
-    m.def("sigmoid", &op_sigmoid, nb::arg("a"), "Sigmoid activation.");
-    m.def("tanh", &op_tanh, nb::arg("a"), "Tanh activation.");
-    m.def("gelu", &op_gelu, nb::arg("a"), "GELU activation.");
-    m.def("silu", &op_silu, nb::arg("a"), "SiLU activation.");
-    m.def("exp", &op_exp, nb::arg("a"), "Exponential.");
-    m.def("log", &op_log, nb::arg("a"), "Natural logarithm.");
-    m.def("sin", &op_sin, nb::arg("a"), "Sine.");
-    m.def("cos", &op_cos, nb::arg("a"), "Cosine.");
-    m.def("sqrt", &op_sqrt, nb::arg("a"), "Square root.");
-    m.def("sign", &op_sign, nb::arg("a"), "Sign function.");
-    m.def("asin", &op_asin, nb::arg("a"), "Arcsine using exact 512-bit Taylor series.");
-    m.def("acos", &op_acos, nb::arg("a"), "Arccosine using exact 512-bit Taylor series.");
-    m.def("_atan_taylor", &op_atan_taylor, nb::arg("a"),
+    m.def("neg", &op_neg, nb::arg("a").none(), "Negate.");
+    m.def("abs", &op_abs, nb::arg("a").none(), "Absolute value.");
+    m.def("relu", &op_relu, nb::arg("a").none(), "ReLU activation.");
+    m.def("leaky_relu", &op_leaky_relu, nb::arg("a").none(), nb::arg("negative_slope").none() = 0.01, "Leaky ReLU.");
+    m.def("sigmoid", &op_sigmoid, nb::arg("a").none(), "Sigmoid activation.");
+    m.def("tanh", &op_tanh, nb::arg("a").none(), "Tanh activation.");
+    m.def("gelu", &op_gelu, nb::arg("a").none(), "GELU activation.");
+    m.def("silu", &op_silu, nb::arg("a").none(), "SiLU activation.");
+    m.def("exp", &op_exp, nb::arg("a").none(), "Exponential.");
+    m.def("log", &op_log, nb::arg("a").none(), "Natural logarithm.");
+    m.def("sin", &op_sin, nb::arg("a").none(), "Sine.");
+    m.def("cos", &op_cos, nb::arg("a").none(), "Cosine.");
+    m.def("sqrt", &op_sqrt, nb::arg("a").none(), "Square root.");
+    m.def("sign", &op_sign, nb::arg("a").none(), "Sign function.");
+    m.def("asin", &op_asin, nb::arg("a").none(), "Arcsine using exact 512-bit Taylor series.");
+    m.def("acos", &op_acos, nb::arg("a").none(), "Arccosine using exact 512-bit Taylor series.");
+    m.def("_atan_taylor", &op_atan_taylor, nb::arg("a").none(),
           "Raw atan Taylor series kernel - only accurate for |x| < 0.5.");
-    m.def("ceil", &op_ceil, nb::arg("a"), "Ceiling using exact 512-bit integer extraction.");
-    m.def("floor", &op_floor, nb::arg("a"), "Floor using exact 512-bit integer extraction.");
-    m.def("round", &op_round, nb::arg("a"), "Round to nearest integer using exact 512-bit arithmetic.");
-    m.def("trunc", &op_trunc, nb::arg("a"), "Truncate toward zero using exact 512-bit arithmetic.");
-    m.def("frac", &op_frac, nb::arg("a"), "Fractional part using exact 512-bit arithmetic.");
+    m.def("ceil", &op_ceil, nb::arg("a").none(), "Ceiling using exact 512-bit integer extraction.");
+    m.def("floor", &op_floor, nb::arg("a").none(), "Floor using exact 512-bit integer extraction.");
+    m.def("round", &op_round, nb::arg("a").none(), "Round to nearest integer using exact 512-bit arithmetic.");
+    m.def("trunc", &op_trunc, nb::arg("a").none(), "Truncate toward zero using exact 512-bit arithmetic.");
+    m.def("frac", &op_frac, nb::arg("a").none(), "Fractional part using exact 512-bit arithmetic.");
 }
 
 }  // namespace zel
