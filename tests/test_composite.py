@@ -103,9 +103,9 @@ def test_log2_log10_use_correctly_rounded_constants():
 @pytest.mark.parametrize("name,f,lo,hi", [
     ("sinh", mp.sinh, -100, 100),
     ("cosh", mp.cosh, -100, 100),
-    ("asinh", mp.asinh, 0, 1000),
+    ("asinh", mp.asinh, -1000, 1000),
     ("acosh", mp.acosh, 1.5, 1000),
-    ("atanh", mp.atanh, -0.9, 0.9),
+    ("atanh", mp.atanh, -0.99, 0.99),
 ])
 def test_hyperbolic_accuracy_in_range(name, f, lo, hi):
     ms = [rng.randrange(int(lo * S), int(hi * S)) for _ in range(60)]

@@ -119,13 +119,17 @@ void register_composite(nb::module_& m) {
     m.def(
         "atan2", [](nb::handle y, nb::handle x) { return op_atan(op_div(y, x)); }, nb::arg("y").none(), nb::arg("x").none(),
         "Two-argument arctangent with quadrant handling.");
+    // asinh and atanh are odd: evaluating them at |x| and restoring the sign
+    // (an exact product by -1, 0 or 1) avoids the cancellation of
+    // x + sqrt(x^2 + 1) and the steep log of (1+x)/(1-x) < 1 for x < 0.
     m.def(
         "asinh",
         [](nb::handle a) {
             nb::object sq = op_mul(a, a);
             nb::object one = ones_of(a);
             nb::object r = op_sqrt(op_add(sq, one));
-            return op_log(op_add(a, r));
+            nb::object l = op_log(op_add(op_abs(a), r));
+            return op_mul(op_sign(a), l);
         },
         nb::arg("a").none(), "Inverse hyperbolic sine: asinh(x) = ln(x + sqrt(x^2 + 1)).");
     m.def(
@@ -142,10 +146,11 @@ void register_composite(nb::module_& m) {
         [](nb::handle a) {
             nb::object one = ones_of(a);
             nb::object half = scalar(0.5);
-            nb::object num = op_add(one, a);
-            nb::object den = op_sub(one, a);
+            nb::object x = op_abs(a);
+            nb::object num = op_add(one, x);
+            nb::object den = op_sub(one, x);
             nb::object l = op_log(op_div(num, den));
-            return op_mul(half, l);
+            return op_mul(op_sign(a), op_mul(half, l));
         },
         nb::arg("a").none(), "Inverse hyperbolic tangent: atanh(x) = 0.5 * ln((1+x)/(1-x)).");
     // ln 2 and ln 10 correctly rounded at 2^-256, not 15-digit doubles.
