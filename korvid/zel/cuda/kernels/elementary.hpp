@@ -132,7 +132,7 @@ ZEL_HD Fp fp_sqrt(const Fp& x) {
     for (int i = 0; i < 4; ++i) n[i] = 0;
     for (int i = 0; i < NLIMB; ++i) n[4 + i] = x.limb[i];
     uint64_t s[6];
-    mag_isqrt<12>(n, s);
+    mag_isqrt12(n, s);
     uint64_t sq[12], rem[12], s12[12];
     mag_mul(sq, s, 6, s, 6);
     mag_sub<12>(rem, n, sq);
@@ -237,7 +237,7 @@ ZEL_HDN W5 wf_asin_half(const W5& z) {
     uint64_t n[12], s[6];
     for (int i = 0; i < 12; ++i) n[i] = 0;
     for (int i = 0; i <= 5; ++i) n[5 + i] = w2.l[i];
-    mag_isqrt<12>(n, s);
+    mag_isqrt12(n, s);
     W5 w;
     for (int i = 0; i <= 5; ++i) w.l[i] = s[i];
     return wf_atan01(wf_div(z, w));
@@ -251,7 +251,7 @@ ZEL_HDN W5 wf_half_versin_root(const uint64_t* mag) {
     for (int i = 0; i < NLIMB; ++i) d[i] = (i == FRAC_LIMBS ? 1ull : 0ull);
     mag_sub<NLIMB>(d, d, mag);
     mag_shl<12>(n, d, 383);  // d 2^-256 / 2 at 2^-640
-    mag_isqrt<12>(n, s);
+    mag_isqrt12(n, s);
     W5 z;
     for (int i = 0; i <= 5; ++i) z.l[i] = s[i];
     return z;

@@ -330,41 +330,63 @@ ZEL_HD uint64_t isqrt64(uint64_t v) {
     return r;
 }
 
-// s = floor(sqrt(n)) for n of N limbs (N even), s of N/2 limbs.  Newton's
-// iteration from an over-estimate with ~31 correct bits decreases
-// monotonically to the floor, where it stops.
-template <int N>
-ZEL_HDN void mag_isqrt(const uint64_t* n, uint64_t* s) {
-    constexpr int H = N / 2;
-    for (int i = 0; i < H; ++i) s[i] = 0;
-    int tb = mag_top_bit<N>(n);
+// One Newton step of the root of the top 2K limbs of the normalised N
+// (12 limbs, top limb >= 2^62): y = (x + T/x)/2 with x the K'-limb root of
+// the previous step scaled up, clamped to K limbs (the root of T fits).
+template <int K, int KP>
+ZEL_HD void isqrt_step(const uint64_t* n12, const uint64_t* yprev, uint64_t* y) {
+    uint64_t x[K], q[2 * K + 1], rem[K], s[K + 1];
+    for (int i = 0; i < K; ++i) x[i] = i < K - KP ? 0 : yprev[i - (K - KP)];
+    for (int i = 0; i <= 2 * K; ++i) q[i] = 0;
+    mag_divmod<2 * K>(n12 + 12 - 2 * K, 2 * K, x, K, q, rem);
+    uint64_t c = 0;
+    for (int i = 0; i < K; ++i) s[i] = addc(x[i], q[i], c);
+    s[K] = q[K] + c;
+    for (int i = 0; i < K; ++i) s[i] = (s[i] >> 1) | (s[i + 1] << 63);
+    bool over = (s[K] >> 1) != 0;
+    for (int i = 0; i < K; ++i) y[i] = over ? ~0ull : s[i];
+}
+
+// s = floor(sqrt(n)) for n of 12 limbs, s of 6 limbs.  n is shifted by an
+// even amount until its top limb is >= 2^62; Newton steps then double the
+// precision on ever longer heads of it (64, 128, 256, 384 bits), so only
+// the last division is full length, and an exact remainder check settles
+// the last unit.
+ZEL_HDN void mag_isqrt12(const uint64_t* n, uint64_t* s) {
+    for (int i = 0; i < 6; ++i) s[i] = 0;
+    int tb = mag_top_bit<12>(n);
     if (tb < 0) return;
-    int sh = tb > 61 ? tb - 61 : 0;
-    sh += sh & 1;
-    uint64_t x[H + 1];
-    for (int i = 0; i <= H; ++i) x[i] = 0;
-    uint64_t s0 = isqrt64(mag_bits64<N>(n, sh)) + 1;
-    {
-        int w = (sh / 2) >> 6, o = (sh / 2) & 63;
-        x[w] = s0 << o;
-        if (o && w + 1 <= H) x[w + 1] = s0 >> (64 - o);
+    int t = (767 - tb) / 2;
+    uint64_t nn[12];
+    mag_shl<12>(nn, n, 2 * t);
+    uint64_t y1[1] = {isqrt64(nn[11]) << 32}, y2[2], y4[4], y[6];
+    isqrt_step<1, 1>(nn, y1, y1);
+    isqrt_step<2, 1>(nn, y1, y2);
+    isqrt_step<4, 2>(nn, y2, y4);
+    isqrt_step<6, 4>(nn, y4, y);
+    // Exact correction: r = N - y^2 must satisfy 0 <= r <= 2y.
+    uint64_t sq[12], r[12];
+    mag_mul(sq, y, 6, y, 6);
+    while (mag_cmp<12>(sq, nn) > 0) {
+        uint64_t y2x[12] = {0};
+        for (int i = 0; i < 6; ++i) y2x[i] = y[i];
+        mag_shl<12>(y2x, y2x, 1);
+        mag_sub<12>(sq, sq, y2x);  // (y-1)^2 = y^2 - 2y + 1
+        mag_inc<12>(sq);
+        uint64_t one[6] = {1, 0, 0, 0, 0, 0};
+        mag_sub<6>(y, y, one);
     }
     for (;;) {
-        int xn = mag_len<H + 1>(x);
-        uint64_t q[N + 1], rem[H + 1];
-        for (int i = 0; i <= N; ++i) q[i] = 0;
-        int m = mag_len<N>(n);
-        if (m >= xn) mag_divmod<N>(n, m, x, xn, q, rem);
-        // y = (x + n/x) / 2; n/x < 2^(64 H + 1) here.
-        uint64_t y[H + 2];
-        uint64_t c = 0;
-        for (int i = 0; i <= H; ++i) y[i] = addc(x[i], q[i], c);
-        y[H + 1] = c + q[H + 1];
-        for (int i = 0; i <= H; ++i) y[i] = (y[i] >> 1) | (y[i + 1] << 63);
-        if (mag_cmp<H + 1>(y, x) >= 0) break;
-        for (int i = 0; i <= H; ++i) x[i] = y[i];
+        mag_sub<12>(r, nn, sq);
+        uint64_t y2x[12] = {0};
+        for (int i = 0; i < 6; ++i) y2x[i] = y[i];
+        mag_shl<12>(y2x, y2x, 1);
+        if (mag_cmp<12>(r, y2x) <= 0) break;
+        mag_add<12>(sq, sq, y2x);  // (y+1)^2 = y^2 + 2y + 1
+        mag_inc<12>(sq);
+        mag_inc<6>(y);
     }
-    for (int i = 0; i < H; ++i) s[i] = x[i];
+    mag_shr<6>(s, y, t);
 }
 
 }  // namespace zel
