@@ -170,7 +170,7 @@ def main():
         if name == "atan":
             res += atan2_rows(N)
         for fn, label, n, worst in res:
-            print(f"{fn:14s} {label:22s} {n:7d} {float(worst):10.4g}", flush=True)
+            print(f"{fn:14s} {label:22s} {n:7d} {float(worst):10.6g}", flush=True)
     print(f"# {time.time() - t0:.0f} s, mpmath at {mp.mp.prec} bits, backend {zel.BACKEND}")
 
 
