@@ -9,7 +9,7 @@
 
 #if !defined(__CUDA_ARCH__) && defined(__x86_64__)
 #include <immintrin.h>
-#define ZEL_ADX 1
+#define ZEL_X86_CARRY 1
 #endif
 
 #if defined(__CUDACC__)
@@ -48,7 +48,7 @@ ZEL_HD bool wf_is_zero(const Wf<F>& a) {
 template <int F>
 ZEL_HD Wf<F> wf_add(const Wf<F>& a, const Wf<F>& b) {
     Wf<F> r;
-#if defined(ZEL_ADX)
+#if defined(ZEL_X86_CARRY)
     unsigned char c = 0;
     for (int i = 0; i <= F; ++i) c = _addcarry_u64(c, a.l[i], b.l[i], (unsigned long long*)&r.l[i]);
 #else
@@ -60,7 +60,7 @@ ZEL_HD Wf<F> wf_add(const Wf<F>& a, const Wf<F>& b) {
 template <int F>
 ZEL_HD Wf<F> wf_sub(const Wf<F>& a, const Wf<F>& b) {
     Wf<F> r;
-#if defined(ZEL_ADX)
+#if defined(ZEL_X86_CARRY)
     unsigned char c = 0;
     for (int i = 0; i <= F; ++i) c = _subborrow_u64(c, a.l[i], b.l[i], (unsigned long long*)&r.l[i]);
 #else
@@ -72,7 +72,7 @@ ZEL_HD Wf<F> wf_sub(const Wf<F>& a, const Wf<F>& b) {
 template <int F>
 ZEL_HD Wf<F> wf_neg(const Wf<F>& a) {
     Wf<F> r;
-#if defined(ZEL_ADX)
+#if defined(ZEL_X86_CARRY)
     unsigned char c = 0;
     for (int i = 0; i <= F; ++i) c = _subborrow_u64(c, 0, a.l[i], (unsigned long long*)&r.l[i]);
 #else
@@ -143,7 +143,7 @@ ZEL_HD Wf<F> wf_sub_frac(const Wf<F>& a, int64_t j, int bits) {
 
 // (c2:c1:c0) += a * b
 ZEL_HD void mac3(uint64_t& c0, uint64_t& c1, uint64_t& c2, uint64_t a, uint64_t b) {
-#if defined(ZEL_ADX)
+#if defined(ZEL_X86_CARRY)
     unsigned __int128 p = (unsigned __int128)a * b;
     unsigned long long t0, t1;
     unsigned char cf = _addcarry_u64(0, c0, (uint64_t)p, &t0);
