@@ -98,6 +98,13 @@ TView tview(nb::handle t) {
     return v;
 }
 
+ShapedView shaped_view(nb::handle t) {
+    ShapedView r{tview(t), {}};
+    r.s = shape_vec(r.v.shape);
+    check_shape_count(r.s, r.v.n(), r.v.shape);
+    return r;
+}
+
 nb::object wrap(const DevArray& out, nb::handle shape) {
     nb::object s;
     if (shape.is_valid() && PyObject_IsTrue(shape.ptr()) == 1) s = nb::borrow(shape);

@@ -28,6 +28,14 @@ struct TView {
     Fp* rec() const { return a.rec(); }
 };
 
+// An operand whose shape has been checked against its record count (what
+// every operation that derives sizes from the shape must use).
+struct ShapedView {
+    TView v;
+    std::vector<int64_t> s;
+};
+ShapedView shaped_view(nb::handle t);
+
 bool is_tensor(nb::handle h);
 // Reads _data and _shape (AttributeError for objects without them, as any
 // attribute access would raise); validates _data.

@@ -32,18 +32,8 @@ std::vector<int64_t> varargs_shape(nb::args args, nb::kwargs kwargs, const char*
 
 std::string count_str(size_t n) { return std::to_string(n); }
 
-// A tensor operand whose shape agrees with its record count.
-struct Shaped {
-    TView v;
-    std::vector<int64_t> s;
-};
-
-Shaped shaped(nb::handle t) {
-    Shaped r{tview(t), {}};
-    r.s = shape_vec(r.v.shape);
-    check_shape_count(r.s, r.v.n(), r.v.shape);
-    return r;
-}
+using Shaped = ShapedView;
+inline Shaped shaped(nb::handle t) { return shaped_view(t); }
 
 // Python's tuple index error for a dimension outside the shape.
 [[noreturn]] void dim_out_of_range(int64_t dim, size_t nd) {

@@ -12,18 +12,8 @@ namespace zel {
 
 namespace {
 
-// An operand whose shape is validated against its data.
-struct Operand {
-    TView v;
-    std::vector<int64_t> s;
-};
-
-Operand operand(nb::handle t) {
-    Operand o{tview(t), {}};
-    o.s = shape_vec(o.v.shape);
-    check_shape_count(o.s, o.v.n(), o.v.shape);
-    return o;
-}
+using Operand = ShapedView;
+inline Operand operand(nb::handle t) { return shaped_view(t); }
 
 size_t rank_of(nb::handle t) { return (size_t)nb::len(tview(t).shape); }
 

@@ -9,7 +9,6 @@
 #include "../../core/fixed_point.hpp"
 #include "unary.hpp"
 
-#include <math.h>
 
 #if !defined(__CUDACC__) && defined(__x86_64__)
 #include <x86intrin.h>
@@ -283,15 +282,6 @@ ZEL_HD void fp_argmax_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* out,
 ZEL_HD void fp_argmin_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* out, int rows, int cols) {
     if ((int64_t)t.x >= rows) return;
     out[t.x] = row_arg_extreme(a + (int64_t)t.x * cols, cols, -1);
-}
-
-// TEMPORARY stand-in for the exponential until unary.hpp provides the
-// faithful `Fp fp_exp(const Fp&)`.  That non-template function wins overload
-// resolution over this template, so once it exists this one goes unused and
-// can be deleted.  Goes through a double: not faithful, not for release.
-template <class T>
-ZEL_HD Fp fp_exp(const T& x) {
-    return fp_from_double(::exp(fp_to_double(x)));
 }
 
 // exp(x - max) over the row, the row sum exact, each quotient correctly
