@@ -4,16 +4,38 @@ from fractions import Fraction
 import korvid.zel as zel
 
 
+def exact(t):
+    return zel.from_gpu(t._data, as_float=False)
+
+
 def main() -> None:
     print(f"korvid.zel on the {zel.BACKEND} backend (CuPy imported: {zel.HAS_CUPY})")
-    third = zel.tensor([Fraction(1, 3)])
-    print("1/3 stored exactly to 2^-256:", zel.from_gpu(third._data, as_float=False)[0])
-    big = zel.tensor([2**60 + 1])
-    print("2**60 + 1 survives the conversion:", zel.from_gpu(big._data, as_float=False)[0])
-    print("0.1 as a double vs the text '0.1':",
-          zel.from_gpu(zel.tensor([0.1])._data, as_float=False)[0] != zel.from_gpu(zel.tensor(["0.1"])._data, as_float=False)[0])
-    t = zel.tensor([[1, 2, 3], [4, 5, 6]])
-    print("tensor:", t, "shape", t.shape)
+    print()
+    print("Exact conversions")
+    print("  Fraction(1, 3) is stored as floor(2^256/3)/2^256:", exact(zel.tensor([Fraction(1, 3)]))[0] ==
+          Fraction(2**256 // 3, 2**256))
+    print("  2**60 + 1 keeps its low bit:", exact(zel.tensor([2**60 + 1]))[0])
+    print("  the double 0.1 and the text '0.1' differ:", exact(zel.tensor([0.1]))[0] != exact(zel.tensor(["0.1"]))[0])
+
+    print()
+    print("Arithmetic to the last of 256 fractional bits")
+    third = zel.div(zel.tensor([1]), zel.tensor([3]))
+    back = zel.mul(third, zel.tensor([3]))
+    print("  1/3 * 3 =", exact(back)[0], "(one unit below 1: each step rounds correctly)")
+    big = zel.tensor([10**70])
+    print("  (10^70 + 1) - 10^70 =", exact(zel.sub(zel.add(big, zel.tensor([1])), big))[0])
+    t = zel.tensor([[1, 2], [3, 4]])
+    print("  a @ a.T =", (t @ t.T).to_list(), "  sum(a) =", t.sum().item())
+
+    if hasattr(zel, "exp"):
+        print()
+        print("Elementary functions, faithful to 2^-256")
+        e = zel.exp(zel.tensor([1]))
+        print("  e     =", str(exact(e)[0].numerator * 10**60 // exact(e)[0].denominator)[:61])
+        p = zel.pi()
+        print("  pi    =", str(exact(p)[0].numerator * 10**60 // exact(p)[0].denominator)[:61])
+        s = zel.sin(zel.pi_over(6))
+        print("  sin(pi/6) - 1/2 =", float(exact(s)[0] - Fraction(1, 2)), "(within one unit of 2^-256)")
 
 
 if __name__ == "__main__":

@@ -111,6 +111,34 @@ ZEL_HD uint64_t divlu(uint64_t u1, uint64_t u0, uint64_t v, uint64_t& rem) {
 #endif
 }
 
+// Reciprocal of a normalised d: floor((2^128 - 1) / d) - 2^64.
+ZEL_HD uint64_t reciprocal_word(uint64_t d) {
+    uint64_t r;
+    return divlu(~d, ~0ull, d, r);
+}
+
+// (u1:u0) / d as divlu computes it, from the reciprocal v of d: two products
+// instead of a division (Moller and Granlund, "Improved division by invariant
+// integers", algorithm 4).  Pays off wherever one divisor serves many steps.
+ZEL_HD uint64_t divlu_pi(uint64_t u1, uint64_t u0, uint64_t d, uint64_t v, uint64_t& rem) {
+    uint64_t q0, q1;
+    mul64(v, u1, q0, q1);
+    uint64_t c = 0;
+    q0 = addc(q0, u0, c);
+    q1 = q1 + u1 + c + 1;
+    uint64_t r = u0 - q1 * d;
+    if (r > q0) {
+        q1--;
+        r += d;
+    }
+    if (r >= d) {
+        q1++;
+        r -= d;
+    }
+    rem = r;
+    return q1;
+}
+
 // ----------------------------------------------------- magnitude arrays
 
 template <int N>
@@ -280,6 +308,7 @@ ZEL_HD void mag_divmod(const uint64_t* u, int m, const uint64_t* v, int n, uint6
         uint64_t d = v[0];
         int s = clz64(d);
         uint64_t dn = d << s;
+        uint64_t dinv = reciprocal_word(dn);
         uint64_t rem = 0;
         // Normalised short division: feed the shifted dividend word by word.
         uint64_t top = s ? (u[m - 1] >> (64 - s)) : 0;
@@ -287,7 +316,7 @@ ZEL_HD void mag_divmod(const uint64_t* u, int m, const uint64_t* v, int n, uint6
         for (int i = m - 1; i >= 0; --i) {
             uint64_t w = (u[i] << s) | (s && i > 0 ? u[i - 1] >> (64 - s) : 0);
             uint64_t rr;
-            q[i] = divlu(rem, w, dn, rr);
+            q[i] = divlu_pi(rem, w, dn, dinv, rr);
             rem = rr;
         }
         r[0] = rem >> s;
@@ -301,6 +330,7 @@ ZEL_HD void mag_divmod(const uint64_t* u, int m, const uint64_t* v, int n, uint6
     un[m] = s ? u[m - 1] >> (64 - s) : 0;
     for (int i = m - 1; i > 0; --i) un[i] = (u[i] << s) | (s ? u[i - 1] >> (64 - s) : 0);
     un[0] = u[0] << s;
+    const uint64_t vinv = reciprocal_word(vn[n - 1]);
 
     for (int j = m - n; j >= 0; --j) {
         uint64_t qhat, rhat;
@@ -311,7 +341,7 @@ ZEL_HD void mag_divmod(const uint64_t* u, int m, const uint64_t* v, int n, uint6
             rhat = addc(un[j + n - 1], vn[n - 1], c);
             rhat_big = c != 0;
         } else {
-            qhat = divlu(un[j + n], un[j + n - 1], vn[n - 1], rhat);
+            qhat = divlu_pi(un[j + n], un[j + n - 1], vn[n - 1], vinv, rhat);
         }
         while (!rhat_big) {
             uint64_t plo, phi;
