@@ -10,7 +10,7 @@ RUNPY  := $(PY) -P
 BUILD_DEPS := scikit-build-core nanobind ninja numpy
 TEST_DEPS  := pytest hypothesis mpmath gmpy2
 
-.PHONY: demo test install venv check bench accuracy clean
+.PHONY: demo test install venv check bench accuracy clean stubs
 
 $(VENV)/.deps-stamp: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
@@ -50,3 +50,6 @@ accuracy: install
 
 clean:
 	rm -rf build dist $(VENV)
+
+stubs: install
+	$(RUNPY) tools/gen_stubs.py

@@ -2,6 +2,7 @@
 import decimal
 import math
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -396,3 +397,11 @@ class TestTensor:
         arr = zel.to_gpu([1.0])
         with pytest.raises(TypeError):
             zel.Tensor(arr if zel.BACKEND == "cuda" else object())
+
+
+def test_type_stub_names_every_public_name():
+    stub = os.path.join(os.path.dirname(zel.__file__), "zel.pyi")
+    text = open(stub).read()
+    missing = [n for n in zel.__all__ if not re.search(rf"^(def|class) {n}\b|^{n}:", text, re.M)]
+    assert not missing, f"regenerate the stub (make stubs): {missing}"
+    assert os.path.exists(os.path.join(os.path.dirname(zel.__file__), "py.typed"))

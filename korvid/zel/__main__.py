@@ -21,7 +21,8 @@ def main() -> None:
     print("Arithmetic to the last of 256 fractional bits")
     third = zel.div(zel.tensor([1]), zel.tensor([3]))
     back = zel.mul(third, zel.tensor([3]))
-    print("  1/3 * 3 =", exact(back)[0], "(one unit below 1: each step rounds correctly)")
+    units = (1 - exact(back)[0]) * 2**256
+    print(f"  1 - (1/3) * 3 = {units} * 2^-256 (each step rounds correctly, once)")
     big = zel.tensor([10**70])
     print("  (10^70 + 1) - 10^70 =", exact(zel.sub(zel.add(big, zel.tensor([1])), big))[0])
     t = zel.tensor([[1, 2], [3, 4]])

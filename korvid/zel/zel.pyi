@@ -1,0 +1,377 @@
+"""
+Korvid ZEL - GPU Fixed-Point Operations
+========================================
+
+GPU-accelerated exact arithmetic. All operations on CUDA.
+"""
+
+from typing import Any
+import numpy.dtypes
+
+
+SCALE_BITS: int = 256
+
+NUM_LIMBS: int = 8
+
+SCALE: int = ...
+
+BLOCK_SIZE: int = 256
+
+FIXEDPOINT_DTYPE: numpy.dtypes.VoidDType = ...
+
+HAS_CUPY: bool
+
+cp: Any
+
+RawModule: Any
+
+BACKEND: str
+
+def to_gpu(values: object | None) -> object:
+    """Convert list to GPU array - uses GPU kernel for fast exact conversion."""
+
+def from_gpu(gpu_arr: object | None, as_float: object | None = True) -> object:
+    """Convert GPU array to list - uses GPU kernel for fast conversion."""
+
+class Tensor:
+    """GPU Fixed-Point Tensor."""
+
+    def __init__(self, data: object | None = None, shape: object | None = None, _raw: object | None = None) -> None: ...
+
+    @property
+    def shape(self) -> object: ...
+
+    @property
+    def numel(self) -> int: ...
+
+    def clone(self) -> object:
+        """Copy with its own device array."""
+
+    def to_list(self) -> object:
+        """Convert to Python list."""
+
+    def item(self) -> float:
+        """Get scalar value."""
+
+    def __repr__(self) -> str: ...
+
+    __slots__: tuple = ('_data', '_shape')
+
+    @property
+    def T(self) -> object:
+        """Transpose (swap last two dimensions)."""
+
+    def __add__(self, other: object | None) -> object: ...
+
+    def __radd__(self, other: object | None) -> object: ...
+
+    def __sub__(self, other: object | None) -> object: ...
+
+    def __rsub__(self, other: object | None) -> object: ...
+
+    def __mul__(self, other: object | None) -> object: ...
+
+    def __rmul__(self, other: object | None) -> object: ...
+
+    def __truediv__(self, other: object | None) -> object: ...
+
+    def __rtruediv__(self, other: object | None) -> object: ...
+
+    def __neg__(self) -> object: ...
+
+    def __matmul__(self, other: object | None) -> object: ...
+
+    def __pow__(self, other: object | None) -> object: ...
+
+    def sum(self) -> object: ...
+
+    def mean(self) -> object: ...
+
+    def max(self) -> object: ...
+
+    def min(self) -> object: ...
+
+def tensor(data: object | None) -> object:
+    """Create tensor."""
+
+def zeros(*args, **kwargs) -> object:
+    """Create zeros tensor."""
+
+def ones(*args, **kwargs) -> object:
+    """Create ones tensor."""
+
+def eye(n: object | None) -> object:
+    """Create identity matrix."""
+
+def arange(start: object | None, end: object | None = None, step: object | None = 1) -> object:
+    """Create range tensor."""
+
+def linspace(start: object | None, end: object | None, steps: object | None) -> object:
+    """Create linearly spaced tensor."""
+
+def reshape(a: object | None, shape: object | None) -> object:
+    """Reshape tensor."""
+
+def squeeze(a: object | None, dim: object | None = None) -> object:
+    """Remove size-1 dimensions."""
+
+def unsqueeze(a: object | None, dim: object | None) -> object:
+    """Add size-1 dimension."""
+
+def transpose(a: object | None, dim0: object | None, dim1: object | None) -> object:
+    """Transpose dimensions."""
+
+def cat(tensors: object | None, dim: object | None = 0) -> object:
+    """Concatenate tensors."""
+
+def stack(tensors: object | None, dim: object | None = 0) -> object:
+    """Stack tensors along new dimension."""
+
+def broadcast_tensors(a: object | None, b: object | None) -> tuple:
+    """Broadcast two tensors to compatible shapes."""
+
+def add(a: object | None, b: object | None) -> object:
+    """Element-wise add with NumPy-style broadcasting."""
+
+def sub(a: object | None, b: object | None) -> object:
+    """Element-wise subtract with NumPy-style broadcasting."""
+
+def mul(a: object | None, b: object | None) -> object:
+    """Element-wise multiply with NumPy-style broadcasting."""
+
+def div(a: object | None, b: object | None) -> object:
+    """Element-wise divide with NumPy-style broadcasting."""
+
+def pow(a: object | None, exp: object | None) -> object:
+    """Integer power."""
+
+def mod(a: object | None, b: object | None) -> object:
+    """Modulo using exact 512-bit arithmetic."""
+
+def eq(a: object | None, b: object | None) -> object:
+    """Element-wise equality."""
+
+def lt(a: object | None, b: object | None) -> object: ...
+
+def gt(a: object | None, b: object | None) -> object: ...
+
+def le(a: object | None, b: object | None) -> object: ...
+
+def ge(a: object | None, b: object | None) -> object: ...
+
+def ne(a: object | None, b: object | None) -> object: ...
+
+def clamp(a: object | None, min_val: object | None, max_val: object | None) -> object:
+    """Clamp values."""
+
+def where(cond: object | None, a: object | None, b: object | None) -> object:
+    """Conditional select."""
+
+def lerp(a: object | None, b: object | None, weight: object | None) -> object:
+    """Linear interpolation."""
+
+def logical_and(a: object | None, b: object | None) -> object:
+    """Element-wise logical AND."""
+
+def logical_or(a: object | None, b: object | None) -> object:
+    """Element-wise logical OR."""
+
+def logical_not(a: object | None) -> object:
+    """Element-wise logical NOT."""
+
+def logical_xor(a: object | None, b: object | None) -> object:
+    """Element-wise logical XOR."""
+
+def neg(a: object | None) -> object:
+    """Negate."""
+
+def abs(a: object | None) -> object:
+    """Absolute value."""
+
+def relu(a: object | None) -> object:
+    """ReLU activation."""
+
+def leaky_relu(a: object | None, negative_slope: object | None = 0.01) -> object:
+    """Leaky ReLU."""
+
+def sigmoid(a: object | None) -> object:
+    """Sigmoid activation."""
+
+def tanh(a: object | None) -> object:
+    """Tanh activation."""
+
+def gelu(a: object | None) -> object:
+    """GELU activation."""
+
+def silu(a: object | None) -> object:
+    """SiLU activation."""
+
+def exp(a: object | None) -> object:
+    """Exponential."""
+
+def log(a: object | None) -> object:
+    """Natural logarithm."""
+
+def sin(a: object | None) -> object:
+    """Sine."""
+
+def cos(a: object | None) -> object:
+    """Cosine."""
+
+def sqrt(a: object | None) -> object:
+    """Square root."""
+
+def sign(a: object | None) -> object:
+    """Sign function."""
+
+def asin(a: object | None) -> object:
+    """Arcsine using exact 512-bit Taylor series."""
+
+def acos(a: object | None) -> object:
+    """Arccosine using exact 512-bit Taylor series."""
+
+def ceil(a: object | None) -> object:
+    """Ceiling using exact 512-bit integer extraction."""
+
+def floor(a: object | None) -> object:
+    """Floor using exact 512-bit integer extraction."""
+
+def round(a: object | None) -> object:
+    """Round to nearest integer using exact 512-bit arithmetic."""
+
+def trunc(a: object | None) -> object:
+    """Truncate toward zero using exact 512-bit arithmetic."""
+
+def frac(a: object | None) -> object:
+    """Fractional part using exact 512-bit arithmetic."""
+
+def sum(a: object | None) -> object:
+    """Sum all elements."""
+
+def prod(a: object | None) -> object:
+    """Product of all elements."""
+
+def max(a: object | None) -> object:
+    """Maximum element."""
+
+def min(a: object | None) -> object:
+    """Minimum element."""
+
+def mean(a: object | None) -> object:
+    """Mean of all elements."""
+
+def softmax(a: object | None, dim: object | None = -1) -> object:
+    """Softmax."""
+
+def cumsum(a: object | None, dim: object | None = -1) -> object:
+    """Cumulative sum."""
+
+def cumprod(a: object | None, dim: object | None = -1) -> object:
+    """Cumulative product."""
+
+def argmax(a: object | None, dim: object | None = -1) -> object:
+    """Argmax."""
+
+def argmin(a: object | None, dim: object | None = -1) -> object:
+    """Argmin."""
+
+def norm(a: object | None, p: object | None = 2) -> object:
+    """Vector norm."""
+
+def var(a: object | None, dim: object | None = None, unbiased: object | None = True) -> object:
+    """Variance."""
+
+def std(a: object | None, dim: object | None = None, unbiased: object | None = True) -> object:
+    """Standard deviation."""
+
+def diff(a: object | None, n: object | None = 1) -> object:
+    """Difference along last dim."""
+
+def dot(a: object | None, b: object | None) -> object:
+    """Dot product."""
+
+def mm(a: object | None, b: object | None) -> object:
+    """Matrix multiply."""
+
+def mv(a: object | None, x: object | None) -> object:
+    """Matrix-vector multiply."""
+
+def matmul(a: object | None, b: object | None) -> object:
+    """General matrix multiply."""
+
+def bmm(a: object | None, b: object | None) -> object:
+    """Batched matrix multiply."""
+
+def outer(a: object | None, b: object | None) -> object:
+    """Outer product."""
+
+def kron(a: object | None, b: object | None) -> object:
+    """Kronecker product: C = A ⊗ B."""
+
+def trace(a: object | None) -> object:
+    """Matrix trace."""
+
+def diag(a: object | None) -> object:
+    """Extract diagonal."""
+
+def conv2d(input: object | None, weight: object | None, stride: object | None = 1, padding: object | None = 0) -> object:
+    """2D Convolution."""
+
+PI_STR: str = ...
+
+def pi() -> object:
+    """
+    Return pi as exact ZEL tensor (50 decimal digits).
+
+    Uses Fraction for exact representation, not FP64.
+    """
+
+def pi_over(n: object | None) -> object:
+    """Return pi/n as exact ZEL tensor."""
+
+def pi_half() -> object:
+    """Return pi/2."""
+
+def pi_quarter() -> object:
+    """Return pi/4."""
+
+def tan(a: object | None) -> object:
+    """Tangent."""
+
+def sinh(a: object | None) -> object:
+    """Hyperbolic sine."""
+
+def cosh(a: object | None) -> object:
+    """Hyperbolic cosine."""
+
+def atan(a: object | None) -> object:
+    """
+    Arctangent with argument reduction for full range accuracy.
+
+    atan(x) = pi/4 + atan((x-1)/(x+1)) for 0.5 <= x <= 1
+    atan(x) = pi/2 - atan(1/x) for x > 1
+    atan(-x) = -atan(x)
+    """
+
+def atan2(y: object | None, x: object | None) -> object:
+    """Two-argument arctangent with quadrant handling."""
+
+def asinh(a: object | None) -> object:
+    """Inverse hyperbolic sine: asinh(x) = ln(x + sqrt(x^2 + 1))."""
+
+def acosh(a: object | None) -> object:
+    """Inverse hyperbolic cosine: acosh(x) = ln(x + sqrt(x^2 - 1))."""
+
+def atanh(a: object | None) -> object:
+    """Inverse hyperbolic tangent: atanh(x) = 0.5 * ln((1+x)/(1-x))."""
+
+def log2(a: object | None) -> object:
+    """Log base 2."""
+
+def log10(a: object | None) -> object:
+    """Log base 10."""
+
+def reciprocal(a: object | None) -> object:
+    """Reciprocal (1/x)."""
+
+__all__: tuple = ('Tensor', 'tensor', 'zeros', 'ones', 'eye', 'arange', 'linspace', 'add', 'sub', 'mul', 'div', 'neg', 'abs', 'sign', 'pow', 'mod', 'reciprocal', 'eq', 'lt', 'gt', 'le', 'ge', 'ne', 'sum', 'prod', 'max', 'min', 'mean', 'std', 'var', 'norm', 'dot', 'mm', 'mv', 'bmm', 'matmul', 'outer', 'trace', 'diag', 'kron', 'relu', 'leaky_relu', 'sigmoid', 'tanh', 'gelu', 'silu', 'softmax', 'exp', 'log', 'log2', 'log10', 'sqrt', 'sin', 'cos', 'tan', 'sinh', 'cosh', 'asin', 'acos', 'atan', 'atan2', 'asinh', 'acosh', 'atanh', 'ceil', 'floor', 'round', 'trunc', 'frac', 'conv2d', 'cumsum', 'cumprod', 'diff', 'argmax', 'argmin', 'reshape', 'squeeze', 'unsqueeze', 'transpose', 'cat', 'stack', 'clamp', 'where', 'lerp', 'logical_and', 'logical_or', 'logical_not', 'logical_xor', 'pi', 'pi_over', 'pi_half', 'pi_quarter', 'SCALE_BITS', 'NUM_LIMBS', 'SCALE')
