@@ -405,3 +405,25 @@ def test_type_stub_names_every_public_name():
     missing = [n for n in zel.__all__ if not re.search(rf"^(def|class) {n}\b|^{n}:", text, re.M)]
     assert not missing, f"regenerate the stub (make stubs): {missing}"
     assert os.path.exists(os.path.join(os.path.dirname(zel.__file__), "py.typed"))
+
+
+@pytest.mark.skipif(zel.BACKEND != "cpu", reason="host kernel argument checks")
+@pytest.mark.parametrize("name, sizes, ints", [
+    ("fp_add_kernel", (3, 2, 3), (3,)),
+    ("fp_neg_kernel", (3, 2), (3,)),
+    ("fp_add_bcast_kernel", (1, 3, 3), (3, 1, 1)),
+    ("fp_add_bcast_kernel", (3, 3, 3), (3, 2, 1)),
+    ("fp_mm_kernel", (4, 4, 3), (2, 2, 2)),
+    ("fp_mv_kernel", (6, 2, 2), (2, 3)),
+    ("fp_diff_kernel", (3, 3), (3,)),
+    ("fp_eye_kernel", (8,), (3,)),
+    ("fp_cumsum_kernel", (5, 6), (2, 3)),
+    ("fp_diag_kernel", (4, 2), (2, 1)),
+    ("fp_sum_partial_kernel", (4, 4, 3), (4, 2, 0)),
+    ("fp_clamp_kernel", (3, 3, 0, 1), (3,)),
+    ("fp_add_kernel", (3, 3, 3), (-1,)),
+])
+def test_raw_host_launch_never_leaves_its_arrays(name, sizes, ints):
+    args = tuple(np.zeros(s, zel.FIXEDPOINT_DTYPE) for s in sizes) + tuple(np.int32(i) for i in ints)
+    with pytest.raises(ValueError):
+        zel._get_kernel(name)((1, 1), (256, 1), args)

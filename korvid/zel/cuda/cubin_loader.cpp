@@ -6,7 +6,9 @@
 // kernel object with the same call form, kernel(grid, block, args).
 #include "cubin_loader.hpp"
 
+#include <cstring>
 #include <map>
+#include <vector>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -83,6 +85,124 @@ const HostEntry HOST_TABLE[] = {ZEL_KERNEL_LIST(ZEL_HOST_ENTRY)};
 struct HostKernel {
     const HostEntry* entry;
 };
+
+// Launched from Python, a kernel must not read or write past an array: the
+// sizes each kernel derives from its int arguments are checked against the
+// arrays first (the operations check their own before launching).
+using I128 = __int128;
+
+[[noreturn]] void too_small(const std::string& name, size_t idx, int64_t have, I128 need) {
+    throw nb::value_error((name + ": argument " + std::to_string(idx) + " holds " + std::to_string(have) +
+                           " elements but the launch reads or writes " + std::to_string((long long)need))
+                              .c_str());
+}
+
+void check_host_bounds(const std::string& name, nb::handle args) {
+    if (!PyTuple_Check(args.ptr())) return;  // the conversion reports it
+    std::vector<int64_t> sz, iv;
+    std::vector<size_t> pos;  // tuple index of each array
+    Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle a = PyTuple_GET_ITEM(args.ptr(), i);
+        if (PyLong_Check(a.ptr()) || PyObject_IsInstance(a.ptr(), device().np.attr("integer").ptr()) == 1) {
+            long long v = PyLong_AsLongLong(nb::steal(PyNumber_Long(a.ptr())).ptr());
+            if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+            iv.push_back(v);
+        } else if (nb::hasattr(a, "size")) {
+            sz.push_back(nb::cast<int64_t>(a.attr("size")));
+            pos.push_back((size_t)i);
+        } else {
+            return;  // not an array: the conversion raises TypeError
+        }
+    }
+    auto need = [&](size_t k, I128 n) {
+        if (k < sz.size() && (I128)sz[k] < n) too_small(name, pos[k], sz[k], n);
+    };
+    auto ints = [&](size_t want) {
+        if (iv.size() != want) throw nb::type_error((name + ": wrong number of integer arguments").c_str());
+    };
+    auto nonneg = [&](std::initializer_list<size_t> ks) {
+        for (size_t k : ks)
+            if (iv[k] < 0) throw nb::value_error((name + ": sizes must not be negative").c_str());
+    };
+    auto ends = [&](const char* suffix) {
+        size_t l = std::strlen(suffix);
+        return name.size() >= l && name.compare(name.size() - l, l, suffix) == 0;
+    };
+    auto step_span = [](int64_t n, int64_t step) -> I128 { return n > 0 ? (I128)(n - 1) * step + 1 : 0; };
+    auto steps_ok = [&](std::initializer_list<size_t> ks) {
+        for (size_t k : ks)
+            if (iv[k] != 0 && iv[k] != 1) throw nb::value_error((name + ": steps must be 0 or 1").c_str());
+    };
+
+    if (name == "fp_where_bcast_kernel") {
+        ints(2), nonneg({0}), steps_ok({1});
+        need(0, iv[0]), need(1, iv[0]), need(2, step_span(iv[0], iv[1])), need(3, iv[0]);
+    } else if (ends("_bcast_kernel")) {
+        ints(3), nonneg({0}), steps_ok({1, 2});
+        need(0, step_span(iv[0], iv[1])), need(1, step_span(iv[0], iv[2])), need(2, iv[0]);
+    } else if (name == "fp_pow_int_kernel") {
+        ints(2), nonneg({1});
+        need(0, iv[1]), need(1, iv[1]);
+    } else if (name == "fp_clamp_kernel") {
+        ints(1), nonneg({0});
+        need(0, iv[0]), need(1, iv[0]), need(2, iv[0] > 0), need(3, iv[0] > 0);
+    } else if (name == "fp_leaky_relu_kernel") {
+        ints(1), nonneg({0});
+        need(0, iv[0]), need(1, iv[0]), need(2, iv[0] > 0);
+    } else if (name == "fp_sum_partial_kernel") {
+        ints(3), nonneg({0, 1});
+        if (iv[2] < 0 || iv[2] > 3) throw nb::value_error((name + ": mode must be 0 to 3").c_str());
+        need(0, iv[0]), need(1, iv[2] == 2 ? iv[0] : (iv[2] == 3 ? (iv[0] > 0) : 0)), need(2, (I128)2 * iv[1]);
+    } else if (name == "fp_sum_finish_kernel") {
+        ints(1), nonneg({0});
+        need(0, (I128)2 * iv[0]), need(1, 1);
+    } else if (name == "fp_cumsum_kernel" || name == "fp_cumprod_kernel" || name == "fp_softmax_kernel" ||
+               name == "fp_argmax_kernel" || name == "fp_argmin_kernel") {
+        ints(2), nonneg({0, 1});
+        I128 cells = (I128)iv[0] * iv[1];
+        need(0, cells), need(1, (name == "fp_argmax_kernel" || name == "fp_argmin_kernel") ? (I128)iv[0] : cells);
+    } else if (name == "fp_diff_kernel") {
+        ints(1), nonneg({0});
+        need(0, iv[0] > 0 ? (I128)iv[0] + 1 : 0), need(1, iv[0]);
+    } else if (name == "fp_mm_kernel") {
+        ints(3), nonneg({0, 1, 2});
+        need(0, (I128)iv[0] * iv[2]), need(1, (I128)iv[2] * iv[1]), need(2, (I128)iv[0] * iv[1]);
+    } else if (name == "fp_mv_kernel") {
+        ints(2), nonneg({0, 1});
+        need(0, (I128)iv[0] * iv[1]), need(1, iv[0] > 0 ? iv[1] : 0), need(2, iv[0]);
+    } else if (name == "fp_outer_kernel") {
+        ints(2), nonneg({0, 1});
+        need(0, iv[1] > 0 ? iv[0] : 0), need(1, iv[0] > 0 ? iv[1] : 0), need(2, (I128)iv[0] * iv[1]);
+    } else if (name == "fp_kron_kernel") {
+        ints(4), nonneg({0, 1, 2, 3});
+        I128 ab = (I128)iv[0] * iv[1], pq = (I128)iv[2] * iv[3];
+        need(0, pq > 0 ? ab : 0), need(1, ab > 0 ? pq : 0), need(2, ab * pq);
+    } else if (name == "fp_trace_kernel") {
+        ints(1), nonneg({0});
+        need(0, (I128)iv[0] * iv[0]), need(1, 1);
+    } else if (name == "fp_diag_kernel") {
+        ints(2), nonneg({0, 1});
+        if (iv[0] > 0 && iv[1] < iv[0]) throw nb::value_error((name + ": cols must be at least n").c_str());
+        need(0, iv[0] > 0 ? (I128)(iv[0] - 1) * iv[1] + iv[0] : 0), need(1, iv[0]);
+    } else if (name == "fp_conv2d_kernel") {
+        ints(11), nonneg({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+        if (iv[7] < 1) throw nb::value_error((name + ": stride must be at least 1").c_str());
+        I128 outs = (I128)iv[0] * iv[4] * iv[9] * iv[10];
+        need(0, outs > 0 ? (I128)iv[0] * iv[1] * iv[2] * iv[3] : 0);
+        need(1, outs > 0 ? (I128)iv[4] * iv[1] * iv[5] * iv[6] : 0), need(2, outs);
+    } else if (name == "fp_eye_kernel") {
+        ints(1), nonneg({0});
+        need(0, (I128)iv[0] * iv[0]);
+    } else if (name == "fp_transpose_kernel") {
+        ints(2), nonneg({0, 1});
+        need(0, (I128)iv[0] * iv[1]), need(1, (I128)iv[0] * iv[1]);
+    } else {
+        // (arrays..., n): every array holds n elements.
+        ints(1), nonneg({0});
+        for (size_t k = 0; k < sz.size(); ++k) need(k, iv[0]);
+    }
+}
 
 struct HostModule {};
 
@@ -175,6 +295,7 @@ nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
             [](const HostKernel& k, nb::handle grid, nb::handle block, nb::handle args) {
                 Dim3 g = parse_dims(grid, "grid");
                 Dim3 b = parse_dims(block, "block");
+                check_host_bounds(k.entry->name, args);
                 k.entry->fn(g, b, args);
             },
             nb::arg("grid"), nb::arg("block"), nb::arg("args"))
