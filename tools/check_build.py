@@ -1,11 +1,16 @@
 """Build checks run by `make test` after the package is installed.
 
-The kernel set must exist whenever nvcc is on this machine (CI has nvcc and
-no GPU, so this is where a kernel that does not compile for the GPU fails).
+1. The kernel set must exist whenever nvcc is on this machine (CI has nvcc and
+   no GPU, so this is where a kernel that does not compile for the GPU fails).
+2. The arithmetic the GPU runs (portable carries, division, products) gives
+   the same bits as the CPU's: tests/cpp/device_paths.cpp is built both ways
+   and run; the outputs must be identical.
 """
 import os
 import shutil
+import subprocess
 import sys
+import tempfile
 
 import korvid.zel as zel
 import korvid.zel.cuda.cubin_loader as loader
@@ -28,6 +33,29 @@ def main() -> int:
         print(f"CUDA kernel set: {os.path.getsize(path)} bytes, all {len(names)} kernels present")
     else:
         print("nvcc not found: CPU-only build")
+    return check_device_paths()
+
+
+def check_device_paths() -> int:
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    src = os.path.join(root, "tests", "cpp", "device_paths.cpp")
+    cxx = os.environ.get("CXX", "g++")
+    outs = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for flags in ([], ["-DZEL_EMULATE_DEVICE_PATHS"]):
+            exe = os.path.join(tmp, "dp" + str(len(outs)))
+            cmd = [cxx, "-std=c++17", "-O1", "-Wall", "-Werror", *flags, "-I", os.path.join(root, "korvid", "zel"),
+                   src, "-o", exe]
+            r = subprocess.run(cmd, capture_output=True, text=True)
+            if r.returncode:
+                print(r.stderr, file=sys.stderr)
+                return 1
+            outs.append(subprocess.run([exe], capture_output=True, text=True, check=True).stdout.splitlines())
+    bad = [a.split()[0] for a, b in zip(*outs) if a != b]
+    if bad or len(outs[0]) != len(outs[1]):
+        print(f"GPU code paths differ from the CPU's in: {sorted(set(bad))}", file=sys.stderr)
+        return 1
+    print(f"GPU code paths give the CPU's bits: {len(outs[0])} kernel batteries compared")
     return 0
 
 

@@ -15,6 +15,19 @@
 #define ZEL_HD inline
 #endif
 
+// ZEL_DEVICE_PATH selects the code the GPU runs.  A host build with
+// ZEL_EMULATE_DEVICE_PATHS takes it too (intrinsics emulated below), so the
+// build checks can compare the GPU's arithmetic with the CPU's, bit for bit,
+// on a machine without a GPU.
+#if defined(__CUDA_ARCH__) || defined(ZEL_EMULATE_DEVICE_PATHS)
+#define ZEL_DEVICE_PATH 1
+#endif
+#if defined(ZEL_EMULATE_DEVICE_PATHS) && !defined(__CUDA_ARCH__)
+inline uint64_t __umul64hi(uint64_t a, uint64_t b) { return (uint64_t)(((unsigned __int128)a * b) >> 64); }
+inline int __clzll(long long x) { return x ? __builtin_clzll((unsigned long long)x) : 64; }
+inline int __ffsll(long long x) { return __builtin_ffsll(x); }
+#endif
+
 namespace zel {
 
 constexpr int NLIMB = 8;        // 64-bit limbs in a magnitude
@@ -36,7 +49,7 @@ struct ThreadCtx {
 // ---------------------------------------------------------------- words
 
 ZEL_HD void mul64(uint64_t a, uint64_t b, uint64_t& lo, uint64_t& hi) {
-#if defined(__CUDA_ARCH__)
+#if defined(ZEL_DEVICE_PATH)
     lo = a * b;
     hi = __umul64hi(a, b);
 #else
@@ -65,7 +78,7 @@ ZEL_HD uint64_t subb(uint64_t a, uint64_t b, uint64_t& borrow) {
 }
 
 ZEL_HD int clz64(uint64_t x) {
-#if defined(__CUDA_ARCH__)
+#if defined(ZEL_DEVICE_PATH)
     return __clzll((long long)x);
 #else
     return x ? __builtin_clzll(x) : 64;
@@ -73,7 +86,7 @@ ZEL_HD int clz64(uint64_t x) {
 }
 
 ZEL_HD int ctz64(uint64_t x) {
-#if defined(__CUDA_ARCH__)
+#if defined(ZEL_DEVICE_PATH)
     return x ? __ffsll((long long)x) - 1 : 64;
 #else
     return x ? __builtin_ctzll(x) : 64;
@@ -83,7 +96,7 @@ ZEL_HD int ctz64(uint64_t x) {
 // (u1:u0) / v for a normalised v (top bit set) and u1 < v.  Exact on both
 // backends; the host uses the hardware instruction where there is one.
 ZEL_HD uint64_t divlu(uint64_t u1, uint64_t u0, uint64_t v, uint64_t& rem) {
-#if !defined(__CUDA_ARCH__) && defined(__x86_64__)
+#if !defined(ZEL_DEVICE_PATH) && defined(__x86_64__)
     uint64_t q, r;
     __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(u0), "d"(u1), "rm"(v));
     rem = r;
@@ -251,7 +264,7 @@ ZEL_HD void mag_shl(uint64_t* r, const uint64_t* a, int s) {
 
 // Schoolbook product of a (na limbs) and b (nb limbs) into r (na+nb limbs).
 ZEL_HD void mag_mul(uint64_t* r, const uint64_t* a, int na, const uint64_t* b, int nb) {
-#if !defined(__CUDA_ARCH__)
+#if !defined(ZEL_DEVICE_PATH)
     // Host: a*b + r + carry < 2^128, so each limb product is one multiply and
     // an add-with-carry chain; the first row initialises r (about twice as
     // fast as the portable form below, which the device keeps).

@@ -10,8 +10,9 @@
 #include "unary.hpp"
 
 
-#if !defined(__CUDACC__) && defined(__x86_64__)
+#if !defined(__CUDACC__) && !defined(ZEL_DEVICE_PATH) && defined(__x86_64__)
 #include <x86intrin.h>
+#define ZEL_X86_ADC 1
 #endif
 
 namespace zel {
@@ -24,7 +25,7 @@ struct WAcc {
 
 // a + b + c with carry out; the host gets the adc instruction.
 ZEL_HD uint64_t wadc(uint64_t a, uint64_t b, unsigned char& c) {
-#if !defined(__CUDACC__) && defined(__x86_64__)
+#if defined(ZEL_X86_ADC)
     unsigned long long r;
     c = _addcarry_u64(c, a, b, &r);
     return r;
@@ -212,7 +213,7 @@ ZEL_HD void fp_sum_partial_kernel_body(const ThreadCtx& t, const Fp* a, const Fp
     if ((int64_t)t.x >= nparts) return;
     WAcc acc;
     wacc_clear(acc);
-#if defined(__CUDA_ARCH__)
+#if defined(ZEL_DEVICE_PATH)
     for (int64_t i = t.x; i < n; i += nparts) wacc_add_term(acc, a, b, i, mode);
 #else
     const int64_t chunk = ((int64_t)n + nparts - 1) / nparts;

@@ -7,7 +7,7 @@
 #pragma once
 #include "../../core/fixed_point.hpp"
 
-#if !defined(__CUDA_ARCH__) && defined(__x86_64__)
+#if !defined(ZEL_DEVICE_PATH) && defined(__x86_64__)
 #include <immintrin.h>
 #define ZEL_X86_CARRY 1
 #endif
