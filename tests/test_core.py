@@ -427,3 +427,17 @@ def test_raw_host_launch_never_leaves_its_arrays(name, sizes, ints):
     args = tuple(np.zeros(s, zel.FIXEDPOINT_DTYPE) for s in sizes) + tuple(np.int32(i) for i in ints)
     with pytest.raises(ValueError):
         zel._get_kernel(name)((1, 1), (256, 1), args)
+
+
+def test_package_shares_the_extensions_mutable_state():
+    # State the extension keeps (random generator, NumPy patches) must read and
+    # write through the package, not a stale copy.
+    zel.zel._lcg_state = 12345
+    try:
+        assert zel._lcg_state == 12345
+        zel._lcg_state = 7
+        assert zel.zel._lcg_state == 7
+    finally:
+        del zel.zel._lcg_state
+    with pytest.raises(AttributeError):
+        zel._no_such_name
