@@ -110,24 +110,12 @@ ZEL_HD void wacc_add_prod(WAcc& acc, const uint64_t* a, int alo, int ahi, const 
                           bool neg) {
     if (alo >= ahi || blo >= bhi) return;
     uint64_t p[2 * NLIMB];
-    for (int k = 0; k < 2 * NLIMB; ++k) p[k] = 0;
-    for (int i = alo; i < ahi; ++i) {
-        const uint64_t ai = a[i];
-        uint64_t carry = 0;
-        for (int j = blo; j < bhi; ++j) {
-            uint64_t lo, hi;
-            mul64(ai, b[j], lo, hi);
-            unsigned char c = 0;
-            lo = wadc(lo, p[i + j], c);
-            hi += c;
-            c = 0;
-            lo = wadc(lo, carry, c);
-            hi += c;
-            p[i + j] = lo;
-            carry = hi;
-        }
-        p[i + bhi] = carry;
-    }
+    // Only the non-zero limbs are multiplied; mag_mul writes p[alo+blo ..
+    // ahi+bhi) (the host's multiply-accumulate path or the device's portable
+    // one), the rest is zero.
+    for (int k = 0; k < alo + blo; ++k) p[k] = 0;
+    for (int k = ahi + bhi; k < 2 * NLIMB; ++k) p[k] = 0;
+    mag_mul(p + alo + blo, a + alo, ahi - alo, b + blo, bhi - blo);
     // Round at bit 256: half is bit 255, sticky the bits below it.
     const uint64_t half = p[3] >> 63;
     const uint64_t sticky = (p[3] << 1) | p[2] | p[1] | p[0];
