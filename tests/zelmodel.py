@@ -63,7 +63,17 @@ def raw_array(pairs):
 
 
 def device_array(host):
-    return zel.cp.asarray(host) if zel.BACKEND == "cuda" else host
+    """The host array on the active backend.  Record arrays are copied as raw
+    bytes: array libraries need not support structured types on the device."""
+    if zel.BACKEND != "cuda":
+        return host
+    host = np.ascontiguousarray(host)
+    if host.dtype.fields is None:
+        return zel.cp.asarray(host)
+    out = zel.cp.empty(host.shape, dtype=host.dtype)
+    if host.nbytes:
+        out.data.copy_from_host(host.ctypes.data, host.nbytes)
+    return out
 
 
 def from_scaled(ms, shape=None):
