@@ -60,7 +60,8 @@ for t in [s for s in samples if isinstance(s, zel.Tensor)]:
         for op in ("__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rtruediv__", "__matmul__", "__pow__"):
             attempt(getattr(t, op), o)
 rec = lambda n: np.zeros(n, zel.FIXEDPOINT_DTYPE)
-for name in loader.get_module().kernel_names:
+# Raw launches: the host kernels check their arguments (on a GPU they are CuPy's).
+for name in (loader.get_module().kernel_names if zel.BACKEND == "cpu" else []):
     k = zel._get_kernel(name)
     for args in [(), (rec(3),) * 3 + (np.int32(2),), (rec(4),) * 3 + (np.int32(2),) * 11,
                  (rec(3), rec(3), np.int32(3)), (np.zeros(3), rec(3), np.int32(3)), (rec(9), np.int32(3)),
