@@ -224,6 +224,12 @@ static bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool
     {
         Py_ssize_t nd;
         const digit* dg = pylong_digits(o, nd, neg);
+        if (nd <= 2) {  // below 2^60: the common case
+            out[0] = nd == 0 ? 0 : (uint64_t)dg[0] | (nd == 2 ? (uint64_t)dg[1] << PyLong_SHIFT : 0);
+            len = out[0] ? 1 : 0;
+            if (len == 0) neg = false;
+            return true;
+        }
         if ((size_t)nd * PyLong_SHIFT > (size_t)cap * 64 + PyLong_SHIFT) return false;
         for (int i = 0; i < cap; ++i) out[i] = 0;
         size_t bit = 0;
@@ -277,7 +283,7 @@ static bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool
 // floor(num * 2^256 / den) for Python ints, den > 0: fixed-size limb
 // arithmetic for operands below 2^512, GMP beyond.
 static Fp fp_from_pyratio(PyObject* num, PyObject* den) {
-    uint64_t n[NLIMB] = {0}, d[NLIMB] = {0};
+    uint64_t n[NLIMB], d[NLIMB];
     int nl = 0, dl = 0;
     bool nneg = false, dneg = false;
     if (pylong_mag_limbs(num, n, NLIMB, nl, nneg) && pylong_mag_limbs(den, d, NLIMB, dl, dneg)) {
@@ -290,7 +296,7 @@ static Fp fp_from_pyratio(PyObject* num, PyObject* den) {
         uint64_t u[NLIMB + FRAC_LIMBS] = {0};
         for (int i = 0; i < nl; ++i) u[FRAC_LIMBS + i] = n[i];
         int m = FRAC_LIMBS + nl;
-        uint64_t q[NLIMB + FRAC_LIMBS + 1] = {0}, r[NLIMB] = {0};
+        uint64_t q[NLIMB + FRAC_LIMBS + 1], r[NLIMB];
         uint64_t mag[NLIMB] = {0};
         bool inexact;
         if (m < dl) {
@@ -301,7 +307,9 @@ static Fp fp_from_pyratio(PyObject* num, PyObject* den) {
                 if (q[i]) return fp_max_mag(neg);
             }
             for (int i = 0; i < NLIMB && i < m - dl + 1; ++i) mag[i] = q[i];
-            inexact = !mag_is_zero<NLIMB>(r);
+            uint64_t any = 0;
+            for (int i = 0; i < dl; ++i) any |= r[i];
+            inexact = any != 0;
         }
         // Toward -inf: a negative quotient's magnitude rounds up.
         if (neg && inexact && mag_inc<NLIMB>(mag)) return fp_max_mag(true);

@@ -152,6 +152,65 @@ ZEL_HD uint64_t divlu_pi(uint64_t u1, uint64_t u0, uint64_t d, uint64_t v, uint6
     return q1;
 }
 
+// Reciprocal of a normalised two-limb divisor (d1:d0) for div_3by2
+// (Moller and Granlund, algorithm 6).
+ZEL_HD uint64_t reciprocal_3by2(uint64_t d1, uint64_t d0) {
+    uint64_t v = reciprocal_word(d1);
+    uint64_t p = d1 * v + d0;
+    if (p < d0) {
+        v--;
+        if (p >= d1) {
+            v--;
+            p -= d1;
+        }
+        p -= d1;
+    }
+    uint64_t t0, t1;
+    mul64(v, d0, t0, t1);
+    p += t1;
+    if (p < t1) {
+        v--;
+        if (p > d1 || (p == d1 && t0 >= d0)) v--;
+    }
+    return v;
+}
+
+// (u2:u1:u0) / (d1:d0) for a normalised divisor and (u2:u1) < (d1:d0), with
+// v = reciprocal_3by2(d1, d0): the quotient limb, remainder in (r1:r0)
+// (algorithm 5 of the same paper).  Replaces Knuth's estimate-and-correct
+// step for two-limb divisors.
+ZEL_HD uint64_t div_3by2(uint64_t u2, uint64_t u1, uint64_t u0, uint64_t d1, uint64_t d0, uint64_t v, uint64_t& r1,
+                         uint64_t& r0) {
+    uint64_t q0, q1;
+    mul64(v, u2, q0, q1);
+    uint64_t c = 0;
+    q0 = addc(q0, u1, c);
+    q1 = q1 + u2 + c;
+    r1 = u1 - q1 * d1;
+    uint64_t t0, t1;
+    mul64(d0, q1, t0, t1);
+    uint64_t b = 0;
+    r0 = subb(u0, t0, b);
+    r1 = r1 - t1 - b;
+    b = 0;
+    r0 = subb(r0, d0, b);
+    r1 = r1 - d1 - b;
+    q1 = q1 + 1;
+    if (r1 >= q0) {
+        q1 = q1 - 1;
+        c = 0;
+        r0 = addc(r0, d0, c);
+        r1 = r1 + d1 + c;
+    }
+    if (r1 > d1 || (r1 == d1 && r0 >= d0)) {
+        q1 = q1 + 1;
+        b = 0;
+        r0 = subb(r0, d0, b);
+        r1 = r1 - d1 - b;
+    }
+    return q1;
+}
+
 // ----------------------------------------------------- magnitude arrays
 
 template <int N>
@@ -333,6 +392,21 @@ ZEL_HD void mag_divmod(const uint64_t* u, int m, const uint64_t* v, int n, uint6
             rem = rr;
         }
         r[0] = rem >> s;
+        return;
+    }
+    if (n == 2) {
+        int s = clz64(v[1]);
+        const uint64_t d1 = (v[1] << s) | (s ? v[0] >> (64 - s) : 0), d0 = v[0] << s;
+        const uint64_t dinv = reciprocal_3by2(d1, d0);
+        // Shifted dividend from the top: (r1:r0) carries the running remainder.
+        uint64_t r1 = s ? u[m - 1] >> (64 - s) : 0;
+        uint64_t r0 = (u[m - 1] << s) | (s && m > 1 ? u[m - 2] >> (64 - s) : 0);
+        for (int j = m - 2; j >= 0; --j) {
+            uint64_t w = (u[j] << s) | (s && j > 0 ? u[j - 1] >> (64 - s) : 0);
+            q[j] = div_3by2(r1, r0, w, d1, d0, dinv, r1, r0);
+        }
+        r[0] = (r0 >> s) | (s ? r1 << (64 - s) : 0);
+        r[1] = r1 >> s;
         return;
     }
     uint64_t un[MAXU + 1];
