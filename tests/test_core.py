@@ -441,3 +441,21 @@ def test_package_shares_the_extensions_mutable_state():
         del zel.zel._lcg_state
     with pytest.raises(AttributeError):
         zel._no_such_name
+
+
+@settings(max_examples=300)
+@given(st.integers(min_value=-(2**600), max_value=2**600), st.integers(min_value=1, max_value=2**130),
+       st.integers(min_value=0, max_value=130))
+def test_ratios_with_one_and_two_limb_denominators(n, d, shift):
+    # the division engine's short, 3-by-2 and general paths meet here
+    q = Fraction(n, d << shift)
+    assert fp_scaled(zel._value_to_fp(q)) == floor_scaled(q)
+
+
+def test_division_by_one_and_two_limb_magnitudes():
+    import random
+    from zelmodel import from_scaled, model_div, scaled as sc
+    rng = random.Random(5)
+    a = [rng.getrandbits(rng.choice([64, 200, 400, 511])) * rng.choice([-1, 1]) for _ in range(3000)]
+    b = [(rng.getrandbits(rng.choice([1, 63, 64, 65, 100, 127, 128])) | 1) * rng.choice([-1, 1]) for _ in range(3000)]
+    assert sc(zel.div(from_scaled(a), from_scaled(b))) == [model_div(x, y) for x, y in zip(a, b)]
