@@ -230,6 +230,15 @@ static bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool
             if (len == 0) neg = false;
             return true;
         }
+#if PyLong_SHIFT == 30
+        if (nd <= 4 && cap >= 2) {  // below 2^120: two limbs
+            uint64_t d2 = dg[2], d3 = nd == 4 ? dg[3] : 0;
+            out[0] = (uint64_t)dg[0] | (uint64_t)dg[1] << 30 | d2 << 60;
+            out[1] = d2 >> 4 | d3 << 26;
+            len = out[1] ? 2 : 1;
+            return true;
+        }
+#endif
         if ((size_t)nd * PyLong_SHIFT > (size_t)cap * 64 + PyLong_SHIFT) return false;
         for (int i = 0; i < cap; ++i) out[i] = 0;
         size_t bit = 0;
@@ -329,7 +338,7 @@ static Fp fp_from_pyratio(PyObject* num, PyObject* den) {
     return fp_from_ratio(a, b);
 }
 
-static Fp fraction_like_to_fp(nb::handle q) {
+Fp fraction_like_to_fp(nb::handle q) {
     // Exact Fractions keep their parts in plain slots; the public names are
     // properties (much slower to call).
     ConvState& st = cs();

@@ -37,6 +37,9 @@ Fp fp_from_ratio(mpz_srcptr num, mpz_srcptr den);
 // str, Fraction, anything Fraction() takes).  Exact; floats go through
 // Fraction(val).limit_denominator(10**15).
 Fp value_to_fp(nb::handle val);
+// The record of a fractions.Fraction (or anything with numerator and
+// denominator): floor(q * 2^256), saturated.
+Fp fraction_like_to_fp(nb::handle q);
 // The record of a list element on the bulk path: floats exactly as doubles,
 // ints exactly, other exact types through value_to_fp.
 Fp bulk_element_to_fp(nb::handle v);

@@ -176,7 +176,10 @@ DevArray values_to_device(PyObject* const* items, size_t n) {
     if (bulk) {
         for (size_t i = 0; i < n; ++i) dst[i] = bulk_element_to_fp(items[i]);
     } else {
-        for (size_t i = 0; i < n; ++i) dst[i] = value_to_fp(items[i]);
+        // Lists of Fractions are the common exact input: skip the dispatch.
+        PyTypeObject* frac = (PyTypeObject*)device().fraction.ptr();
+        for (size_t i = 0; i < n; ++i)
+            dst[i] = Py_TYPE(items[i]) == frac ? fraction_like_to_fp(items[i]) : value_to_fp(items[i]);
     }
     if (on_cuda()) out = records_from_host(staging.data(), n);
     return out;
