@@ -209,6 +209,8 @@ ZEL_HD void fp_sum_partial_kernel_body(const ThreadCtx& t, const Fp* a, const Fp
     const int64_t end = begin + chunk < n ? begin + chunk : (int64_t)n;
     if (mode == SUM_PLAIN) {
         for (int64_t i = begin; i < end; ++i) wacc_add_fp(acc, a[i]);
+    } else if (mode == SUM_DOT) {
+        for (int64_t i = begin; i < end; ++i) wacc_add_prod_fp(acc, a[i], b[i]);
     } else {
         for (int64_t i = begin; i < end; ++i) wacc_add_term(acc, a, b, i, mode);
     }
