@@ -121,7 +121,7 @@ ZEL_HD void wacc_add_prod(WAcc& acc, const uint64_t* a, int alo, int ahi, const 
     const uint64_t sticky = (p[3] << 1) | p[2] | p[1] | p[0];
     uint64_t inc = half & (uint64_t)((sticky != 0) | (p[4] & 1));
     bool ovf = (p[12] | p[13] | p[14] | p[15]) != 0;
-    if (!ovf && inc) {
+    if (!ovf && inc && p[11] == ~0ull) {  // rounding up can only carry out of all-one limbs
         uint64_t all = ~0ull;
         for (int i = 4; i < 12; ++i) all &= p[i];
         ovf = all == ~0ull;
