@@ -133,12 +133,33 @@ FUNCS = {
 
 
 def atan2_rows(n):
-    """atan2(y, x) = atan(y/x) with the quotient rounded first."""
-    ys = uni(-10, 10)(n)
-    xs = [v or 1 for v in uni(-10, 10)(n)]
-    got = scaled(zel.atan2(from_scaled(ys), from_scaled(xs)))
-    worst = max(abs(mp.mpf(o) - mp.atan(mp.mpf(y) / x) * S) for o, y, x in zip(got, ys, xs))
-    return [("atan2", "y, x in [-10, 10]", n, worst)]
+    """atan2(y, x) against the true two-argument arctangent, quadrant by
+    quadrant, on the axes and with operands far apart."""
+    def signed(gen, sy, sx):
+        return lambda k: ([sy * abs(v) for v in gen(k)], [sx * abs(v) for v in gen(k)])
+
+    def far(k):
+        ys, xs = logspread(-256, 255)(k), logspread(-256, 255)(k)
+        return ys, xs
+
+    def axes(k):
+        vs = logspread(-256, 255)(k)
+        zs = [0] * k
+        half = k // 2
+        return vs[:half] + zs[half:], zs[:half] + vs[half:]
+
+    rows = [(f"quadrant {q}, [-10, 10]", signed(uni(0, 10), sy, sx), 2)
+            for q, (sy, sx) in enumerate(((1, 1), (1, -1), (-1, -1), (-1, 1)), 1)]
+    rows += [("2^-256..2^256 both", far, 2), ("axes and origin", axes, 1)]
+    total = sum(r[2] for r in rows)
+    out = []
+    for label, gen, share in rows:
+        k = max(1, n * share // total)
+        ys, xs = gen(k)
+        got = scaled(zel.atan2(from_scaled(ys), from_scaled(xs)))
+        worst = max(abs(mp.mpf(o) - (mp.atan2(y, x) * S if (y, x) != (0, 0) else 0)) for o, y, x in zip(got, ys, xs))
+        out.append(("atan2", label, k, worst))
+    return out
 
 
 def measure(name, oracle, rows):

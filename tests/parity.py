@@ -55,7 +55,7 @@ def main() -> None:
         "from_fractions": lambda: zel.tensor([Fraction(int(i), 7) for i in range(-600, 600)]),
         "to_double": lambda: np.array(zel.from_gpu(A._data)),
     }
-    for name in ("add", "sub", "mul", "div", "eq", "lt", "le", "gt", "ge", "ne", "mod"):
+    for name in ("add", "sub", "mul", "div", "eq", "lt", "le", "gt", "ge", "ne", "mod", "atan2"):
         cases[f"{name}_hard"] = (lambda n: lambda: getattr(zel, n)(A, B))(name)
     for name in ("neg", "abs", "sign", "relu", "ceil", "floor", "round", "trunc", "frac", "sqrt"):
         cases[f"{name}_hard"] = (lambda n: lambda: getattr(zel, n)(A))(name)

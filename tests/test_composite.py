@@ -77,10 +77,56 @@ def test_atan_shapes():
     assert r.to_list() == [[float(v) for v in row] for row in want]
 
 
-def test_atan2_has_no_quadrant_correction():
-    r = zel.atan2(zel.tensor([1.0]), zel.tensor([-1.0]))
-    assert scaled(r) == scaled(zel.atan(zel.tensor([-1.0])))
-    assert scaled(r) == [-scaled(zel.pi_quarter())[0]]
+def atan2_ulp(ys, xs):
+    got = scaled(zel.atan2(from_scaled(ys), from_scaled(xs)))
+    return max(abs(mp.mpf(o) - mp.atan2(y, x) * S) if (y, x) != (0, 0) else abs(o) for o, y, x in zip(got, ys, xs))
+
+
+def test_atan2_quadrants_axes_and_origin():
+    pi = scaled(zel.pi())[0]
+    half, quarter = scaled(zel.pi_half())[0], scaled(zel.pi_quarter())[0]
+    ys = [1, 1, -1, -1, 0, 0, 0, 2, -2, 0, 5]
+    xs = [1, -1, -1, 1, 1, -1, 0, 0, 0, 3, 5]
+    got = scaled(zel.atan2(zel.tensor(ys), zel.tensor(xs)))
+    # exact multiples of pi/4 come out as the correctly rounded constants (3pi/4 within one unit)
+    assert got[0] == quarter and got[3] == -quarter and got[10] == quarter
+    assert abs(got[1] - 3 * quarter) <= 1 and got[2] == -got[1]
+    assert got[4:7] == [0, pi, 0]            # +-0 on the negative axis gives +pi, the origin 0
+    assert got[7:10] == [half, -half, 0]
+    # a zero with sign field -1 or 0 is zero
+    negzero = from_raw([(-1, 0), (0, 0), (-1, 0)])
+    assert scaled(zel.atan2(negzero, zel.tensor([-1, -1, 1]))) == [pi, pi, 0]
+    assert scaled(zel.atan2(zel.tensor([1, -1]), from_raw([(-1, 0), (0, 0)]))) == [half, -half]
+
+
+def test_atan2_is_faithful_in_every_quadrant():
+    ms = [rng.randrange(-10 * S, 10 * S) for _ in range(160)]
+    ys, xs = ms[:80], ms[80:]
+    assert atan2_ulp(ys, xs) < 1
+    # operands far apart (quotients that would saturate or vanish), hard records
+    hard = [m for m in (1, 3, S - 1, S, S + 1, 2**300, MAXM - 1, MAXM) for m in (m, -m)]
+    ys = [a for a in hard for _ in hard]
+    xs = [b for _ in hard for b in hard]
+    assert atan2_ulp(ys, xs) < 1
+    # next to the negative axis, where atan(y/x) alone lands in the wrong half-plane
+    ys = [rng.choice((-1, 1)) * rng.randrange(1, 2**200) for _ in range(40)]
+    xs = [-rng.randrange(S, 100 * S) for _ in range(40)]
+    assert atan2_ulp(ys, xs) < 1
+
+
+def test_atan2_broadcasts_and_matches_c():
+    import math
+    y = zel.tensor([[1.0], [-2.0]])
+    x = zel.tensor([-3.0, 0.5, 0.0])
+    r = zel.atan2(y, x)
+    assert r.shape == (2, 3)
+    assert r.to_list() == [[math.atan2(a, b) for b in (-3.0, 0.5, 0.0)] for a in (1.0, -2.0)]
+    assert zel.atan2(zel.tensor(1.0), x).shape == (3,)
+    assert zel.atan2(zel.tensor([]), zel.tensor([])).shape == (0,)
+    with pytest.raises(ValueError, match="Cannot broadcast"):
+        zel.atan2(zel.tensor([1, 2]), zel.tensor([1, 2, 3]))
+    with pytest.raises(AttributeError):
+        zel.atan2(1.0, x)
 
 
 def test_tan_is_sin_over_cos():

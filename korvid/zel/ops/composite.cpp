@@ -116,9 +116,10 @@ void register_composite(nb::module_& m) {
           "atan(x) = pi/4 + atan((x-1)/(x+1)) for 0.5 <= x <= 1\n"
           "atan(x) = pi/2 - atan(1/x) for x > 1\n"
           "atan(-x) = -atan(x)");
-    m.def(
-        "atan2", [](nb::handle y, nb::handle x) { return op_atan(op_div(y, x)); }, nb::arg("y").none(), nb::arg("x").none(),
-        "Two-argument arctangent with quadrant handling.");
+    // One kernel: atan(y/x) alone would lose the quadrant (atan2(1, -1) is
+    // 3pi/4, not -pi/4) and round the quotient before the arctangent.
+    m.def("atan2", &op_atan2, nb::arg("y").none(), nb::arg("x").none(),
+          "Two-argument arctangent with quadrant handling.");
     // asinh and atanh are odd: evaluating them at |x| and restoring the sign
     // (an exact product by -1, 0 or 1) avoids the cancellation of
     // x + sqrt(x^2 + 1) and the steep log of (1+x)/(1-x) < 1 for x < 0.

@@ -143,6 +143,11 @@ nb::object logical(const char* fn, std::initializer_list<nb::handle> args) {
 
 }  // namespace
 
+// The two-argument arctangent broadcasts as the arithmetic does.
+nb::object op_atan2(nb::handle y, nb::handle x) {
+    return arith<&fp_atan2_kernel_body, &fp_atan2_bcast_kernel_body>("fp_atan2_kernel", "fp_atan2_bcast_kernel", y, x);
+}
+
 #define ZEL_ARITH(op) arith<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>("fp_" #op "_kernel", "fp_" #op "_bcast_kernel", a, b)
 #define ZEL_COMPARE(op) compare<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>(#op, "fp_" #op "_kernel", "fp_" #op "_bcast_kernel", a, b)
 

@@ -21,6 +21,8 @@ nb::object op_add(nb::handle a, nb::handle b);
 nb::object op_sub(nb::handle a, nb::handle b);
 nb::object op_mul(nb::handle a, nb::handle b);
 nb::object op_div(nb::handle a, nb::handle b);
+// atan2(y, x) in (-pi, pi] with the same broadcasting.
+nb::object op_atan2(nb::handle y, nb::handle x);
 
 // Comparisons: a flat int32 mask of len(a._data) flags (1 where the relation
 // holds).  b holds as many records as a, or one record applied to every

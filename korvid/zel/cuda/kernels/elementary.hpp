@@ -229,6 +229,33 @@ ZEL_HD Fp fp_atan(const Fp& x) {
     return wf_to_fp(wf_cneg(res, neg));
 }
 
+// atan2(y, x) in (-pi, pi], quadrants as C's atan2: atan of the smaller
+// magnitude over the larger (a quotient in [0, 1] at 2^-320, so no step
+// saturates however far apart the operands are), placed in its octant.
+// Zero y with negative x gives +pi (records have no negative zero);
+// atan2(0, 0) = 0.
+ZEL_HD Fp fp_atan2(const Fp& y, const Fp& x) {
+    bool yz = fp_is_zero(y), xz = fp_is_zero(x);
+    if (yz && xz) return fp_zero();
+    int c = mag_cmp<NLIMB>(y.limb, x.limb);
+    const uint64_t* num = c <= 0 ? y.limb : x.limb;
+    const uint64_t* den = c <= 0 ? x.limb : y.limb;
+    int nn = mag_len<NLIMB>(num), nd = mag_len<NLIMB>(den);
+    W5 r = wf_int<5>(0);  // floor(num * 2^320 / den) <= 2^320
+    if (nn > 0 && 5 + nn >= nd) {
+        uint64_t u[NLIMB + 5], q[NLIMB + 5], rem[NLIMB];
+        for (int i = 0; i < NLIMB + 5; ++i) u[i] = q[i] = 0;
+        for (int i = 0; i < nn; ++i) u[5 + i] = num[i];
+        mag_divmod<NLIMB + 5>(u, 5 + nn, den, nd, q, rem);
+        for (int i = 0; i <= 5; ++i) r.l[i] = q[i];
+    }
+    W5 a = wf_atan01(r);
+    W5 pio2 = wf_load<5>(ZT_PIO2_5(), 6);
+    if (c > 0) a = wf_sub(pio2, a);
+    if (fp_neg_sign(x) && !xz) a = wf_sub(wf_add(pio2, pio2), a);
+    return wf_to_fp(wf_cneg(a, fp_neg_sign(y) && !yz));
+}
+
 // ------------------------------------------------------------ asin, acos
 
 // asin(z) for 0 <= z <= 1/2 as atan(z / sqrt(1 - z^2)).

@@ -4,6 +4,7 @@
 #pragma once
 #include "../../core/fixed_point.hpp"
 #include "elementary.hpp"
+#include "elementwise.hpp"
 
 namespace zel {
 
@@ -38,6 +39,10 @@ ZEL_UNARY_BODY(fp_frac_kernel, fp_frac_part(x))
 
 #undef ZEL_UNARY_BODY
 
+// atan2(y, x) element by element; the _bcast form reads each operand with its
+// own step (0 applies a one-record operand to every element).
+ZEL_BINARY_BODY(fp_atan2, fp_atan2(x, y))
+
 // The slope is one record shared by every thread.
 ZEL_HD void fp_leaky_relu_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, const Fp* slope, int n) {
     if ((long long)t.x >= n) return;
@@ -66,6 +71,7 @@ ZEL_HD void fp_leaky_relu_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, 
     ZEL_UNARY_ENTRY(X, fp_asin_kernel)                                                              \
     ZEL_UNARY_ENTRY(X, fp_acos_kernel)                                                              \
     ZEL_UNARY_ENTRY(X, fp_atan_kernel)                                                              \
+    ZEL_BINARY_ENTRY(X, fp_atan2)                                                                   \
     ZEL_UNARY_ENTRY(X, fp_ceil_kernel)                                                              \
     ZEL_UNARY_ENTRY(X, fp_floor_kernel)                                                             \
     ZEL_UNARY_ENTRY(X, fp_round_kernel)                                                             \
