@@ -8,6 +8,7 @@ namespace zel {
 namespace nb = nanobind;
 
 void register_core(nb::module_& m);            // core/bind_core.cpp
+void register_readout(nb::module_& m);         // core/readout.cpp
 void register_creation(nb::module_& m);        // ops/creation.cpp
 void register_broadcast(nb::module_& m);       // ops/broadcast.cpp
 void register_elementwise(nb::module_& m);     // ops/elementwise.cpp

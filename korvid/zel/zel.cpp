@@ -94,6 +94,7 @@ NB_MODULE(zel, m) {
     zel::set_zel_module(m);
 
     zel::register_core(m);
+    zel::register_readout(m);
     zel::register_creation(m);
     zel::register_broadcast(m);
     zel::register_elementwise(m);

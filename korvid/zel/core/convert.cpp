@@ -19,6 +19,7 @@ struct ConvState {
     bool fraction_normalize_kw = false;
     nb::object from_coprime;    // Fraction._from_coprime_ints where present
     Py_ssize_t num_off = -1, den_off = -1;  // slot offsets of an exact Fraction
+    std::vector<nb::object> pow2;           // 2**k for k = 0..256: the denominators read back
 };
 
 ConvState& cs() {
@@ -65,6 +66,8 @@ void conversions_init() {
     };
     s.num_off = slot_offset("_numerator");
     s.den_off = slot_offset("_denominator");
+    for (int k = 0; k <= FRAC_LIMBS * 64; ++k)
+        s.pow2.push_back(nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(k).ptr())));
 }
 
 void pylong_to_mpz(mpz_ptr out, nb::handle o) {
@@ -453,7 +456,17 @@ nb::object fp_to_fraction(const Fp& a) {
     for (int i = 0; i < NLIMB; ++i) t.limb[i] = m[i];
     nb::object num = mag_to_pylong(t);
     if (a.sign < 0) num = nb::steal(PyNumber_Negative(num.ptr()));
-    nb::object den = nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(256 - tz).ptr()));
+    const nb::object& den = s.pow2[256 - tz];
+    // num and den are coprime already: fill the two slots as Fraction.__new__
+    // would, without its gcd (the bulk of the cost of a read-back).
+    if (s.num_off > 0 && s.den_off > 0) {
+        PyTypeObject* tp = (PyTypeObject*)s.fraction.ptr();
+        PyObject* f = tp->tp_alloc(tp, 0);
+        if (!f) throw nb::python_error();
+        *(PyObject**)((char*)f + s.num_off) = num.release().ptr();
+        *(PyObject**)((char*)f + s.den_off) = nb::object(den).release().ptr();
+        return nb::steal(f);
+    }
     if (s.from_coprime.is_valid()) return s.from_coprime(num, den);
     return s.fraction(num, den);
 }
