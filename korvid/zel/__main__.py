@@ -1,11 +1,14 @@
 """Demo: python -m korvid.zel"""
+import pickle
 from fractions import Fraction
+
+import numpy as np
 
 import korvid.zel as zel
 
 
 def exact(t):
-    return zel.from_gpu(t._data, as_float=False)
+    return zel.to_fractions(t)
 
 
 def main() -> None:
@@ -32,11 +35,22 @@ def main() -> None:
         print()
         print("Elementary functions, faithful to 2^-256")
         e = zel.exp(zel.tensor([1]))
-        print("  e     =", str(exact(e)[0].numerator * 10**60 // exact(e)[0].denominator)[:61])
+        print("  e     =", zel.to_strings(e, 60)[0])
         p = zel.pi()
-        print("  pi    =", str(exact(p)[0].numerator * 10**60 // exact(p)[0].denominator)[:61])
+        print("  pi    =", zel.to_strings(p, 60))  # pi() is zero-dimensional: one string
         s = zel.sin(zel.pi_over(6))
         print("  sin(pi/6) - 1/2 =", float(exact(s)[0] - Fraction(1, 2)), "(within one unit of 2^-256)")
+        q = zel.atan2(zel.tensor([1, 0, -1]), zel.tensor([-1, -1, 0]))
+        print(f"  atan2 of (1, -1), (0, -1), (-1, 0) = {q:.12f}")
+
+    print()
+    print("Reading values back")
+    print(f"  1/3 to 30 places: {third:.30f}, as a Fraction: {exact(third)[0].numerator} / 2^256")
+    print("  one unit, 2^-256, exactly:", zel.to_strings(zel.tensor([Fraction(1, 2**256)]))[0])
+    print("  numpy.asarray(a) =", np.asarray(t).tolist(), "  numpy.array([1., 2.]) + tensor([1, 2]) is a",
+          type(np.array([1.0, 2.0]) + zel.tensor([1, 2])).__name__)
+    back = pickle.loads(pickle.dumps(third))
+    print("  pickle round trip keeps every bit:", exact(back) == exact(third))
 
 
 if __name__ == "__main__":

@@ -61,6 +61,26 @@ class Tensor:
     def T(self) -> object:
         """Transpose (swap last two dimensions)."""
 
+    def __array__(self, dtype: object | None = None, copy: object | None = None) -> object:
+        """
+        numpy.asarray(t): float64 values correctly rounded, in the tensor's shape; dtype=object gives the exact
+        Fractions.
+        """
+
+    def __reduce__(self) -> object:
+        """Pickle support: the raw records and the shape, in a versioned format."""
+
+    def __setstate__(self, state: object | None) -> None:
+        """Pickle support: rebuild from (version, shape, records)."""
+
+    def __copy__(self) -> object:
+        """A copy with its own device array."""
+
+    def __deepcopy__(self, memo: object | None) -> object:
+        """A copy with its own device array."""
+
+    __array_ufunc__: None = None
+
     def __add__(self, other: object | None) -> object: ...
 
     def __radd__(self, other: object | None) -> object: ...
@@ -90,6 +110,17 @@ class Tensor:
     def max(self) -> object: ...
 
     def min(self) -> object: ...
+
+def to_fractions(t: object | None) -> object:
+    """
+    The exact values as Fractions, nested like to_list() (a zero-dimensional tensor gives one Fraction).
+    """
+
+def to_strings(t: object | None, digits: object | None = None) -> object:
+    """
+    Decimal strings nested like to_list(): with digits=None the exact, finite expansion of each value
+    (at most 256 digits after the point), otherwise correctly rounded (half to even) to `digits` places.
+    """
 
 def tensor(data: object | None) -> object:
     """Create tensor."""
