@@ -56,6 +56,16 @@ for t in [s for s in samples if isinstance(s, zel.Tensor)]:
     for m in ("to_list", "item", "clone", "__repr__", "sum", "mean", "max", "min", "__neg__"):
         attempt(getattr(t, m))
     attempt(lambda: t.T)
+    for m in ("__reduce__", "__copy__", "__array__"):
+        attempt(getattr(t, m))
+    attempt(t.__deepcopy__, {})
+    for spec in ("", ".3f", ".300e", "g", "x", "%", "\xff<9.2f", "99999999999.1f"):
+        attempt(format, t, spec)
+    for o in samples:
+        attempt(t.__array__, o)
+        attempt(t.__setstate__, o)
+        attempt(lambda: zel.Tensor.__new__(zel.Tensor).__setstate__(o))
+        attempt(lambda: zel.Tensor.__new__(zel.Tensor).__setstate__((1, o, b"")))
     for o in samples:
         for op in ("__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rtruediv__", "__matmul__", "__pow__"):
             attempt(getattr(t, op), o)

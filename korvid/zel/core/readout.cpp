@@ -6,6 +6,7 @@
 // so the text is built from the exact digits and rounded on them: no step
 // goes through a float or a Decimal context.
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -322,9 +323,21 @@ std::vector<std::string> texts(const HostRecords& h, F&& one) {
     std::vector<std::string> out(h.n);
     const Fp* p = h.ptr;
     long long n = (long long)h.n;
-    nb::gil_scoped_release release;
+    bool failed = false;
+    {
+        nb::gil_scoped_release release;
+        // An exception must not leave the parallel region: note it, raise after.
 #pragma omp parallel for schedule(dynamic, 64) if (n >= 512)
-    for (long long i = 0; i < n; ++i) out[(size_t)i] = one(p[i]);
+        for (long long i = 0; i < n; ++i) {
+            try {
+                out[(size_t)i] = one(p[i]);
+            } catch (...) {
+#pragma omp atomic write
+                failed = true;
+            }
+        }
+    }
+    if (failed) throw std::bad_alloc();
     return out;
 }
 
