@@ -88,6 +88,17 @@ def main() -> None:
         "eye": lambda: zel.eye(33),
         "pi": lambda: zel.pi_over(3),
     })
+    if hasattr(zel, "ComplexTensor"):
+        ZA, ZB = zel.ComplexTensor(A, B), zel.ComplexTensor(B, A)
+        CM = zel.ComplexTensor(M, zel.neg(M))
+        cparts = lambda z: (z.real, z.imag)
+        cases.update({
+            "cmul_hard": lambda: cparts(ZA * ZB), "cdiv_hard": lambda: cparts(ZA / ZB),
+            "cadd_hard": lambda: cparts(ZA + ZB), "cabs_hard": lambda: abs(ZA),
+            "cmm": lambda: cparts(zel.cmm(CM, zel.ComplexTensor(N, N))),
+            "gates": lambda: tuple(cparts(g) for g in (zel.rotation_x(0.7), zel.rotation_z(zel.pi_over(5)),
+                                                       zel.hadamard_gate(), zel.t_gate())),
+        })
     for name, fn in cases.items():
         try:
             out[name] = digest(fn())

@@ -69,6 +69,31 @@ for t in [s for s in samples if isinstance(s, zel.Tensor)]:
     for o in samples:
         for op in ("__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rtruediv__", "__matmul__", "__pow__"):
             attempt(getattr(t, op), o)
+# Complex tensors whose parts were corrupted or replaced by hand.
+def ccorrupt(shape):
+    z = zel.ComplexTensor([1, 2, 3, 4], [5, 6, 7, 8])
+    z.real._shape = shape
+    return z
+
+def creplaced(part):
+    z = zel.ComplexTensor([1, 2])
+    z._imag = part
+    return z
+
+csamples = [zel.ComplexTensor(1), zel.complex_zeros(0), zel.complex_eye(2), zel.ComplexTensor([1.5, 2], [3, -4]),
+            ccorrupt((100,)), ccorrupt((2, 50)), ccorrupt(()), creplaced(5), creplaced(bad_data()),
+            creplaced(corrupt((7,)))]
+for z in csamples:
+    for m in ("to_list", "__repr__", "__str__", "__neg__", "__abs__", "abs2", "conj", "T", "H"):
+        attempt(getattr(z, m))
+    for o in samples + csamples:
+        for op in ("__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rmul__", "__truediv__"):
+            attempt(getattr(z, op), o)
+        for f in (zel.cmm, zel.cmv):
+            attempt(f, z, o)
+            attempt(f, o, z)
+    for f in (zel.csum, zel.cabs, zel.conj, zel.rotation_x, zel.phase_gate):
+        attempt(f, z)
 rec = lambda n: np.zeros(n, zel.FIXEDPOINT_DTYPE)
 # Raw launches: the host kernels check their arguments (on a GPU they are CuPy's).
 for name in (loader.get_module().kernel_names if zel.BACKEND == "cpu" else []):

@@ -52,6 +52,33 @@ def main() -> None:
     back = pickle.loads(pickle.dumps(third))
     print("  pickle round trip keeps every bit:", exact(back) == exact(third))
 
+    if hasattr(zel, "cnot"):
+        bell_state()
+
+
+def bell_state() -> None:
+    """A Bell state from H on the first qubit and CNOT, beside complex128."""
+    import numpy as np
+
+    print()
+    print("A Bell state, (|00> + |11>)/sqrt(2), exact gates against NumPy complex128")
+    H = zel.hadamard_gate()
+    H1 = zel.ComplexTensor(zel.kron(H.real, zel.eye(2)), zel.kron(H.imag, zel.eye(2)))
+    psi = zel.cmv(zel.cnot(), zel.cmv(H1, zel.complex_tensor([1, 0, 0, 0])))
+    probs = exact(psi.abs2())
+    HH = exact(zel.cmm(H, H).real)
+    h = 1 / np.sqrt(2)
+    Hn = np.array([[h, h], [h, -h]], dtype=np.complex128)
+    CN = np.eye(4, dtype=np.complex128)[[0, 1, 3, 2]]
+    psin = CN @ np.kron(Hn, np.eye(2)) @ np.array([1, 0, 0, 0], dtype=np.complex128)
+    pn = np.abs(psin) ** 2
+    HHn = (Hn @ Hn).real
+    units = lambda e: f"{float(e * 2**256):g} * 2^-256"
+    print(f"  P(00) - 1/2: zel {units(probs[0] - Fraction(1, 2))}   complex128 {pn[0] - 0.5:.2e}")
+    print(f"  P(11) - 1/2: zel {units(probs[3] - Fraction(1, 2))}   complex128 {pn[3] - 0.5:.2e}")
+    print(f"  P(01) = {probs[1]}, P(10) = {probs[2]}")
+    print(f"  (H H)[0][0] - 1: zel {units(HH[0] - 1)}   complex128 {HHn[0, 0] - 1:.2e}")
+
 
 if __name__ == "__main__":
     main()

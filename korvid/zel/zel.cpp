@@ -101,8 +101,10 @@ NB_MODULE(zel, m) {
     zel::register_unary(m);
     zel::register_reductions(m);
     zel::register_products(m);
-    zel::register_constants(m);
     zel::register_composite(m);
+    zel::register_complex(m);
+    zel::register_constants(m);
+    zel::register_gates(m);
     m.attr("struct") = nb::module_::import_("struct");
     zel::attach_tensor_operators(m);
 

@@ -348,24 +348,6 @@ def diag(a: object | None) -> object:
 def conv2d(input: object | None, weight: object | None, stride: object | None = 1, padding: object | None = 0) -> object:
     """2D Convolution."""
 
-PI_STR: str = ...
-
-def pi() -> object:
-    """
-    Return pi as exact ZEL tensor (50 decimal digits).
-
-    Uses Fraction for exact representation, not FP64.
-    """
-
-def pi_over(n: object | None) -> object:
-    """Return pi/n as exact ZEL tensor."""
-
-def pi_half() -> object:
-    """Return pi/2."""
-
-def pi_quarter() -> object:
-    """Return pi/4."""
-
 def tan(a: object | None) -> object:
     """Tangent."""
 
@@ -405,4 +387,157 @@ def log10(a: object | None) -> object:
 def reciprocal(a: object | None) -> object:
     """Reciprocal (1/x)."""
 
-__all__: tuple = ('Tensor', 'tensor', 'zeros', 'ones', 'eye', 'arange', 'linspace', 'add', 'sub', 'mul', 'div', 'neg', 'abs', 'sign', 'pow', 'mod', 'reciprocal', 'eq', 'lt', 'gt', 'le', 'ge', 'ne', 'sum', 'prod', 'max', 'min', 'mean', 'std', 'var', 'norm', 'dot', 'mm', 'mv', 'bmm', 'matmul', 'outer', 'trace', 'diag', 'kron', 'relu', 'leaky_relu', 'sigmoid', 'tanh', 'gelu', 'silu', 'softmax', 'exp', 'log', 'log2', 'log10', 'sqrt', 'sin', 'cos', 'tan', 'sinh', 'cosh', 'asin', 'acos', 'atan', 'atan2', 'asinh', 'acosh', 'atanh', 'ceil', 'floor', 'round', 'trunc', 'frac', 'conv2d', 'cumsum', 'cumprod', 'diff', 'argmax', 'argmin', 'reshape', 'squeeze', 'unsqueeze', 'transpose', 'cat', 'stack', 'clamp', 'where', 'lerp', 'logical_and', 'logical_or', 'logical_not', 'logical_xor', 'pi', 'pi_over', 'pi_half', 'pi_quarter', 'SCALE_BITS', 'NUM_LIMBS', 'SCALE')
+class ComplexTensor:
+    """
+    Complex tensor using exact ZEL arithmetic.
+
+    Stores real and imaginary parts as separate ZEL Tensors.
+    All operations use exact arithmetic - no floating-point error.
+    """
+
+    def __init__(self, real: object | None, imag: object | None = None) -> None:
+        """Create complex tensor."""
+
+    @property
+    def real(self) -> object:
+        """Get real part."""
+
+    @property
+    def imag(self) -> object:
+        """Get imaginary part."""
+
+    @property
+    def shape(self) -> object:
+        """Get shape."""
+
+    def conj(self) -> object:
+        """Complex conjugate: a + bi -> a - bi."""
+
+    def __neg__(self) -> object:
+        """Negate: -(a + bi) = -a - bi."""
+
+    def __add__(self, other: object | None) -> object:
+        """Add: (a+bi) + (c+di) = (a+c) + (b+d)i."""
+
+    def __radd__(self, other: object | None) -> object: ...
+
+    def __sub__(self, other: object | None) -> object:
+        """Subtract: (a+bi) - (c+di) = (a-c) + (b-d)i."""
+
+    def __rsub__(self, other: object | None) -> object: ...
+
+    def __mul__(self, other: object | None) -> object:
+        """Multiply: (a+bi)(c+di) = (ac-bd) + (ad+bc)i."""
+
+    def __rmul__(self, other: object | None) -> object: ...
+
+    def __truediv__(self, other: object | None) -> object:
+        """Divide: (a+bi)/(c+di) = (ac+bd)/(c²+d²) + (bc-ad)/(c²+d²)i."""
+
+    def __abs__(self) -> object:
+        """Magnitude: |a+bi| = sqrt(a² + b²)."""
+
+    def abs2(self) -> object:
+        """Squared magnitude: |a+bi|² = a² + b² (exact, no sqrt)."""
+
+    def __repr__(self) -> str: ...
+
+    def __str__(self) -> str: ...
+
+    def to_list(self) -> object:
+        """Convert to list of Python complex numbers."""
+
+    def T(self) -> object:
+        """Transpose (for 2D matrices)."""
+
+    def H(self) -> object:
+        """Hermitian transpose (conjugate transpose): A† = conj(A.T)."""
+
+def complex_tensor(real: object | None, imag: object | None = None) -> object:
+    """Create a complex tensor."""
+
+def cmm(a: object | None, b: object | None) -> object:
+    """
+    Complex matrix multiplication with exact arithmetic.
+
+    (A + Bi)(C + Di) = (AC - BD) + (AD + BC)i
+    """
+
+def cmv(A: object | None, x: object | None) -> object:
+    """Complex matrix-vector multiplication."""
+
+def csum(c: object | None) -> object:
+    """Sum of complex tensor elements."""
+
+def cabs(c: object | None) -> object:
+    """Complex absolute value (magnitude)."""
+
+def conj(c: object | None) -> object:
+    """Complex conjugate."""
+
+def complex_eye(n: object | None) -> object:
+    """Complex identity matrix."""
+
+def complex_zeros(*args, **kwargs) -> object:
+    """Complex zero tensor."""
+
+def complex_ones(*args, **kwargs) -> object:
+    """Complex tensor of ones (real part only)."""
+
+PI_STR: str = ...
+
+def pi() -> object:
+    """
+    Return pi as exact ZEL tensor (50 decimal digits).
+
+    Uses Fraction for exact representation, not FP64.
+    """
+
+def pi_over(n: object | None) -> object:
+    """Return pi/n as exact ZEL tensor."""
+
+def pi_half() -> object:
+    """Return pi/2."""
+
+def pi_quarter() -> object:
+    """Return pi/4."""
+
+def rotation_x(theta: object | None) -> object:
+    """
+    Rotation gate Rx(theta) using EXACT ZEL trig.
+
+    Args:
+        theta: Rotation angle as ZEL Tensor (use pi_over() for exact angles)
+    """
+
+def rotation_y(theta: object | None) -> object:
+    """Rotation gate Ry(theta) using EXACT ZEL trig."""
+
+def rotation_z(theta: object | None) -> object:
+    """Rotation gate Rz(theta) using EXACT ZEL trig."""
+
+def phase_gate(phi: object | None) -> object:
+    """Phase gate P(φ) = [[1, 0], [0, e^(iφ)]]."""
+
+def pauli_x() -> object:
+    """Pauli-X gate (NOT gate): [[0,1],[1,0]]. EXACT integer matrix."""
+
+def pauli_y() -> object:
+    """Pauli-Y gate: [[0,-i],[i,0]]. EXACT integer matrix."""
+
+def pauli_z() -> object:
+    """Pauli-Z gate: [[1,0],[0,-1]]. EXACT integer matrix."""
+
+def hadamard_gate() -> object:
+    """Hadamard gate using EXACT ZEL sqrt."""
+
+def t_gate() -> object:
+    """T gate (pi/8 gate): [[1, 0], [0, e^(i*pi/4)]]. Uses exact trig."""
+
+def s_gate() -> object:
+    """S gate (phase gate): [[1, 0], [0, i]]. EXACT."""
+
+def cnot() -> object:
+    """CNOT (controlled-X) gate. 4x4 EXACT integer matrix."""
+
+__all__: tuple = ('Tensor', 'tensor', 'zeros', 'ones', 'eye', 'arange', 'linspace', 'add', 'sub', 'mul', 'div', 'neg', 'abs', 'sign', 'pow', 'mod', 'reciprocal', 'eq', 'lt', 'gt', 'le', 'ge', 'ne', 'sum', 'prod', 'max', 'min', 'mean', 'std', 'var', 'norm', 'dot', 'mm', 'mv', 'bmm', 'matmul', 'outer', 'trace', 'diag', 'kron', 'relu', 'leaky_relu', 'sigmoid', 'tanh', 'gelu', 'silu', 'softmax', 'exp', 'log', 'log2', 'log10', 'sqrt', 'sin', 'cos', 'tan', 'sinh', 'cosh', 'asin', 'acos', 'atan', 'atan2', 'asinh', 'acosh', 'atanh', 'ceil', 'floor', 'round', 'trunc', 'frac', 'conv2d', 'cumsum', 'cumprod', 'diff', 'argmax', 'argmin', 'reshape', 'squeeze', 'unsqueeze', 'transpose', 'cat', 'stack', 'clamp', 'where', 'lerp', 'logical_and', 'logical_or', 'logical_not', 'logical_xor', 'ComplexTensor', 'complex_tensor', 'cmm', 'cmv', 'csum', 'cabs', 'conj', 'complex_eye', 'complex_zeros', 'complex_ones', 'pi', 'pi_over', 'pi_half', 'pi_quarter', 'rotation_x', 'rotation_y', 'rotation_z', 'phase_gate', 'pauli_x', 'pauli_y', 'pauli_z', 'hadamard_gate', 't_gate', 's_gate', 'cnot', 'SCALE_BITS', 'NUM_LIMBS', 'SCALE')

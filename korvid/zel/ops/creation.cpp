@@ -21,15 +21,6 @@ nb::object fill(const char* name, const std::vector<int64_t>& shape) {
     return wrap(out, shape_tuple(shape));
 }
 
-// zeros(2, 3), zeros((2, 3)) and zeros([2, 3]) name the same shape.
-std::vector<int64_t> varargs_shape(nb::args args, nb::kwargs kwargs, const char* fn) {
-    if (nb::len(kwargs) > 0)
-        throw nb::type_error((std::string(fn) + "() takes no keyword arguments").c_str());
-    if (nb::len(args) == 1 && (PyTuple_Check(args[0].ptr()) || PyList_Check(args[0].ptr())))
-        return shape_vec(args[0]);
-    return shape_vec(args);
-}
-
 std::string count_str(size_t n) { return std::to_string(n); }
 
 using Shaped = ShapedView;
@@ -154,6 +145,15 @@ nb::object checked(PyObject* o) {
 }
 
 }  // namespace
+
+// zeros(2, 3), zeros((2, 3)) and zeros([2, 3]) name the same shape.
+std::vector<int64_t> varargs_shape(nb::args args, nb::kwargs kwargs, const char* fn) {
+    if (nb::len(kwargs) > 0)
+        throw nb::type_error((std::string(fn) + "() takes no keyword arguments").c_str());
+    if (nb::len(args) == 1 && (PyTuple_Check(args[0].ptr()) || PyList_Check(args[0].ptr())))
+        return shape_vec(args[0]);
+    return shape_vec(args);
+}
 
 nb::object op_zeros(const std::vector<int64_t>& shape) { return fill<&fp_zeros_kernel_body>("fp_zeros_kernel", shape); }
 nb::object op_ones(const std::vector<int64_t>& shape) { return fill<&fp_ones_kernel_body>("fp_ones_kernel", shape); }

@@ -47,6 +47,9 @@ nb::object op_clamp(nb::handle a, nb::handle min_val, nb::handle max_val);
 nb::object op_lerp(nb::handle a, nb::handle b, nb::handle weight);
 
 // Creation.
+// The shape of zeros(*args): separate ints, or one tuple or list; keyword
+// arguments are refused with "<fn>() takes no keyword arguments".
+std::vector<int64_t> varargs_shape(nb::args args, nb::kwargs kwargs, const char* fn);
 nb::object op_zeros(const std::vector<int64_t>& shape);
 nb::object op_ones(const std::vector<int64_t>& shape);
 nb::object op_eye(int64_t n);
