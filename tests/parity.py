@@ -87,6 +87,11 @@ def main() -> None:
         "broadcast": lambda: zel.add(M, v24),
         "eye": lambda: zel.eye(33),
         "pi": lambda: zel.pi_over(3),
+        "rand": lambda: (zel.manual_seed(5), zel.rand(4099))[1],
+        "randn": lambda: (zel.manual_seed(6), zel.randn(64, 65))[1],
+        "checksum": lambda: zel.checksum(X),
+        "sparse": lambda: (lambda sp: (sp._values, sp._col_indices, sp._row_ptrs, zel.sparse_mv(sp, v24)))(
+            zel.SparseTensor.from_dense(zel.relu(M))),
     })
     if hasattr(zel, "ComplexTensor"):
         ZA, ZB = zel.ComplexTensor(A, B), zel.ComplexTensor(B, A)

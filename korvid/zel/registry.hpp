@@ -20,5 +20,8 @@ void register_complex(nb::module_& m);         // complex/complex_tensor.cpp
 void register_constants(nb::module_& m);       // complex/constants.cpp
 void register_gates(nb::module_& m);           // complex/gates.cpp
 void attach_tensor_operators(nb::module_& m);  // core/operators.cpp
+void register_sparse(nb::module_& m);          // sparse/sparse.cpp
+void register_repro(nb::module_& m);           // repro/repro.cpp
+void register_numpy_bridge(nb::module_& m);    // numpy_bridge/numpy_bridge.cpp
 
 }  // namespace zel

@@ -95,6 +95,7 @@ NB_MODULE(zel, m) {
 
     zel::register_core(m);
     zel::register_readout(m);
+    zel::register_sparse(m);
     zel::register_creation(m);
     zel::register_broadcast(m);
     zel::register_elementwise(m);
@@ -106,7 +107,9 @@ NB_MODULE(zel, m) {
     zel::register_constants(m);
     zel::register_gates(m);
     m.attr("struct") = nb::module_::import_("struct");
+    zel::register_repro(m);
     zel::attach_tensor_operators(m);
+    zel::register_numpy_bridge(m);
 
     nb::list all;
     for (const char* n : ALL_NAMES) {

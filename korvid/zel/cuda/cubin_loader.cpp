@@ -191,6 +191,45 @@ void check_host_bounds(const std::string& name, nb::handle args) {
         I128 outs = (I128)iv[0] * iv[4] * iv[9] * iv[10];
         need(0, outs > 0 ? (I128)iv[0] * iv[1] * iv[2] * iv[3] : 0);
         need(1, outs > 0 ? (I128)iv[4] * iv[1] * iv[5] * iv[6] : 0), need(2, outs);
+    } else if (name == "fp_dense_to_csr_count_kernel") {
+        ints(2), nonneg({0, 1});
+        need(0, (I128)iv[0] * iv[1]), need(1, iv[0]);
+    } else if (name == "fp_dense_to_csr_extract_kernel" || name == "fp_spmv_kernel") {
+        // Where these kernels read and write depends on the row pointers'
+        // contents: every pointer must lie within the value and column
+        // arrays, and (spmv) every column index used within x.
+        const bool spmv = name == "fp_spmv_kernel";
+        ints(spmv ? 1 : 2), nonneg(spmv ? std::initializer_list<size_t>{0} : std::initializer_list<size_t>{0, 1});
+        const int64_t rows = iv[0];
+        const size_t k_vals = spmv ? 0 : 1, k_cols = spmv ? 1 : 2, k_ptrs = spmv ? 2 : 3;
+        if (spmv) need(4, rows);
+        else need(0, (I128)rows * iv[1]);
+        need(k_ptrs, rows > 0 ? (I128)rows + 1 : 0);
+        if (rows > 0 && sz.size() == (spmv ? 5u : 4u)) {
+            auto i32_arr = [&](size_t k) {
+                return view_array(PyTuple_GET_ITEM(args.ptr(), pos[k]), ElemKind::I32,
+                                  ("kernel argument " + std::to_string(pos[k])).c_str());
+            };
+            DevArray rp = i32_arr(k_ptrs), ci = i32_arr(k_cols);
+            const int32_t* p = static_cast<const int32_t*>(rp.ptr);
+            const int64_t cap = sz[k_vals] < sz[k_cols] ? sz[k_vals] : sz[k_cols];
+            int64_t top = 0;
+            for (int64_t r = 0; r <= rows; ++r) {
+                if (p[r] < 0 || p[r] > cap)
+                    throw nb::value_error((name + ": row pointer " + std::to_string(p[r]) + " outside [0, " +
+                                           std::to_string(cap) + "]")
+                                              .c_str());
+                top = p[r] > top ? p[r] : top;
+            }
+            if (spmv) {
+                const int32_t* c = static_cast<const int32_t*>(ci.ptr);
+                for (int64_t k = 0; k < top; ++k)
+                    if (c[k] < 0 || c[k] >= sz[3])
+                        throw nb::value_error((name + ": column index " + std::to_string(c[k]) + " outside x of " +
+                                               std::to_string(sz[3]) + " elements")
+                                                  .c_str());
+            }
+        }
     } else if (name == "fp_eye_kernel") {
         ints(1), nonneg({0});
         need(0, (I128)iv[0] * iv[0]);
