@@ -432,13 +432,17 @@ def test_raw_host_launch_never_leaves_its_arrays(name, sizes, ints):
 def test_package_shares_the_extensions_mutable_state():
     # State the extension keeps (random generator, NumPy patches) must read and
     # write through the package, not a stale copy.
+    before = getattr(zel.zel, "_lcg_state", None)
     zel.zel._lcg_state = 12345
     try:
         assert zel._lcg_state == 12345
         zel._lcg_state = 7
         assert zel.zel._lcg_state == 7
     finally:
-        del zel.zel._lcg_state
+        if before is None:
+            del zel.zel._lcg_state
+        else:
+            zel.zel._lcg_state = before
     with pytest.raises(AttributeError):
         zel._no_such_name
 

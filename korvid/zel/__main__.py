@@ -54,6 +54,7 @@ def main() -> None:
 
     if hasattr(zel, "cnot"):
         bell_state()
+    reproducible_tour()
 
 
 def bell_state() -> None:
@@ -78,6 +79,32 @@ def bell_state() -> None:
     print(f"  P(11) - 1/2: zel {units(probs[3] - Fraction(1, 2))}   complex128 {pn[3] - 0.5:.2e}")
     print(f"  P(01) = {probs[1]}, P(10) = {probs[2]}")
     print(f"  (H H)[0][0] - 1: zel {units(HH[0] - 1)}   complex128 {HHn[0, 0] - 1:.2e}")
+
+
+def reproducible_tour() -> None:
+    """Seeded random tensors and their checksums, a sparse product, the NumPy bridge."""
+    print()
+    print("Reproducible random numbers (integer generator, exact conversion)")
+    zel.manual_seed(42)
+    a = zel.randn(4, 4)
+    zel.manual_seed(42)
+    b = zel.randn(4, 4)
+    print("  manual_seed(42); randn(4, 4): checksum", zel.checksum(a)[:16], "- again:", zel.checksum(b)[:16],
+          "- identical:", zel.checksums_match(a, b))
+
+    print()
+    print("Sparse matrices (CSR on the device)")
+    sp = zel.SparseTensor.from_dense(zel.tensor([[1, 0, 2], [0, 0, 0], [0, 3, 0]]))
+    print(" ", sp, "@ [1, 1, 1] =", zel.sparse_mv(sp, zel.tensor([1, 1, 1])).to_list())
+
+    print()
+    print("NumPy bridge")
+    print("  np.sum([1e-16, 1, -1]) in floating point:", np.sum([1e-16, 1, -1]))
+    zel.patch_numpy()
+    try:
+        print("  np.sum([1e-16, 1, -1]) after patch_numpy():", np.sum([1e-16, 1, -1]))
+    finally:
+        zel.unpatch_numpy()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,170 @@
+"""Random numbers, checksums and sparse products against their pure-Python
+and gmpy2 neighbours, measured in the same run.
+
+Run: python -P benchmarks/bench_repro.py
+"""
+import hashlib
+import os
+import struct
+import sys
+from fractions import Fraction
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import Table, best_seconds, ratio  # noqa: E402
+
+import korvid.zel as zel  # noqa: E402
+
+A, M = 48271, 2**31 - 1
+SCALE = 2**256
+MASK = 2**64 - 1
+RECORD = struct.Struct("<ii8Q")
+
+
+def py_records(fracs):
+    out = []
+    for q in fracs:
+        scaled = q.numerator * SCALE // q.denominator
+        mag = abs(scaled)
+        out.append(RECORD.pack(-1 if scaled < 0 else 1, 0, *[(mag >> (64 * i)) & MASK for i in range(8)]))
+    return b"".join(out)
+
+
+def py_rand(n, state, normal):
+    """The documented generator in plain Python: Fractions, floor rounding, records."""
+    vals = []
+    for _ in range(n):
+        if normal:
+            total = Fraction(0)
+            for _ in range(12):
+                state = (A * state) % M
+                total += Fraction(state, M)
+            vals.append(total - 6)
+        else:
+            state = (A * state) % M
+            vals.append(Fraction(state, M))
+    return py_records(vals), state
+
+
+def host(t):
+    d = t._data
+    return np.asarray(d.get() if hasattr(d, "get") else d)
+
+
+def packed(arr):
+    out = np.zeros(len(arr), dtype=[("sign", "<i4")] + [(f"limb{k}", "<u8") for k in range(8)])
+    for name in out.dtype.names:
+        out[name] = arr[name]
+    return out.tobytes()
+
+
+def mem_available():
+    try:
+        for line in open("/proc/meminfo"):
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def bench_random(t):
+    for normal in (False, True):
+        name = "randn" if normal else "rand"
+        fn = zel.randn if normal else zel.rand
+        zel.manual_seed(1)
+        want, _ = py_rand(1000, 1, normal)
+        zel.manual_seed(1)
+        assert host(fn(1000)).tobytes() == want  # same records as the reference
+        py_s = best_seconds(lambda: py_rand(10**4, 1, normal), repeat=2, min_time=0)
+        for n in (10**4, 10**6):
+            z_s = best_seconds(lambda: fn(n), repeat=3, min_time=0.05 if n < 10**6 else 0)
+            py_n = py_s * n / 10**4
+            note = f"pure Python {py_n:.3g} s{' (from 10^4)' if n > 10**4 else ''}: {ratio(py_n, z_s)} faster"
+            t.add(f"{name}({n:.0e}) s", z_s, None, note)
+    z_s = best_seconds(lambda: zel.randn(1024, 1024), repeat=3, min_time=0)
+    py_n = best_seconds(lambda: py_rand(10**4, 1, True), repeat=2, min_time=0) * 1024 * 1024 / 10**4
+    t.add("randn(1024, 1024) s", z_s, 0.2, f"pure Python {py_n:.3g} s (from 10^4): {ratio(py_n, z_s)} faster")
+
+
+def bench_checksum(t):
+    zel.manual_seed(2)
+    x = zel.randn(10**6)
+    data = packed(host(x))
+    assert zel.checksum(x) == hashlib.sha256(data).hexdigest()
+    z_s = best_seconds(lambda: zel.checksum(x), repeat=3, min_time=0)
+    h_s = best_seconds(lambda: hashlib.sha256(data).hexdigest(), repeat=3, min_time=0)
+    mb = len(data) / 1e6
+    t.add("checksum(10^6 records) MB/s", mb / z_s, None,
+          f"hashlib.sha256 of the packed bytes {mb / h_s:.0f} MB/s: {mb / z_s / (mb / h_s):.2f} of it")
+
+
+def device_records(h):
+    """A host record array on the active backend (raw bytes on a device)."""
+    if zel.BACKEND != "cuda":
+        return h
+    out = zel.cp.empty(h.shape, dtype=h.dtype)
+    out.data.copy_from_host(h.ctypes.data, h.nbytes)
+    return out
+
+
+def bench_sparse(t):
+    n, nnz = 10**4, 10**5
+    rng = np.random.default_rng(3)
+    flat = np.sort(rng.choice(n * n, size=nnz, replace=False))
+    vals = rng.normal(size=nnz)
+    r_of, c_of = flat // n, flat % n
+    csr = type("CSR", (), {})()
+    csr.shape, csr.data, csr.indices = (n, n), vals, c_of.astype(np.int32)
+    csr.indptr = np.searchsorted(r_of, np.arange(n + 1)).astype(np.int32)
+    sp = zel.SparseTensor.from_scipy(csr)
+    x = zel.Tensor(rng.normal(size=n))
+    sp_s = best_seconds(lambda: zel.sparse_mv(sp, x), repeat=3)
+
+    # The dense matrix takes 72 bytes an element (7.2 GB at 10^4 x 10^4):
+    # when memory is short the dense product runs on the leading rows and its
+    # time is scaled to the whole matrix.
+    rows = n if mem_available() > 2.5 * 72 * n * n else max(1, int(mem_available() / (2.5 * 72 * n)))
+    keep = r_of < rows
+    dense = np.zeros(rows * n, dtype=zel.FIXEDPOINT_DTYPE)
+    dense[flat[keep]] = host(zel.Tensor(_raw=sp._values))[keep]
+    A = zel.Tensor(_raw=device_records(dense), shape=(rows, n))
+    y = zel.mv(A, x)
+    assert host(y).tobytes() == host(zel.sparse_mv(sp, x))[:rows].tobytes()  # record for record
+    mv_s = best_seconds(lambda: zel.mv(A, x), repeat=2, min_time=0) * n / rows
+    del A, y, dense
+
+    import gmpy2
+    xv = [gmpy2.mpz(int(Fraction(v) * SCALE)) for v in zel.from_gpu(x._data, as_float=False)]
+    sv = [gmpy2.mpz(int(Fraction(v) * SCALE)) for v in vals.tolist()]
+    cols = c_of.tolist()
+    ptr = csr.indptr.tolist()
+
+    def gmp_loop():
+        out = []
+        for r in range(n):
+            acc = gmpy2.mpz(0)
+            for k in range(ptr[r], ptr[r + 1]):
+                acc += sv[k] * xv[cols[k]]
+            out.append(acc >> 256)
+        return out
+
+    g_s = best_seconds(gmp_loop, repeat=2, min_time=0)
+    scaled = "" if rows == n else f" (timed on {rows} rows, scaled)"
+    t.add("sparse_mv 10^4 x 10^4, 10^5 nnz: ms", sp_s * 1e3, None,
+          f"dense mv {mv_s * 1e3:.0f} ms{scaled}: {ratio(mv_s, sp_s)} slower; gmpy2 loop {g_s * 1e3:.0f} ms: "
+          f"{ratio(g_s, sp_s)} slower")
+
+
+def main() -> None:
+    t = Table(f"random numbers, checksums, sparse products on the {zel.BACKEND} backend "
+              "(seconds, MB/s or ms as labelled)")
+    bench_random(t)
+    bench_checksum(t)
+    bench_sparse(t)
+    t.show()
+
+
+if __name__ == "__main__":
+    main()
