@@ -38,7 +38,12 @@ inline uint64_t mod_m(uint64_t x) {
     return x >= LCG_M ? x - LCG_M : x;
 }
 
-inline uint64_t lcg_step(uint64_t s) { return mod_m(LCG_A * s); }
+// One step: A * s < 2^47 needs one fold.
+inline uint64_t lcg_step(uint64_t s) {
+    uint64_t x = LCG_A * s;
+    x = (x & LCG_M) + (x >> 31);
+    return x >= LCG_M ? x - LCG_M : x;
+}
 
 // A^k mod M.
 uint64_t lcg_jump(uint64_t k) {
@@ -155,28 +160,44 @@ std::vector<int64_t> draw_shape(nb::args args, nb::kwargs kwargs, const char* fn
     return shape_vec(args);
 }
 
-// Draw k-step records into dst[0..n): draw i starts after i*steps steps.
+// Draw i is the record after (i + 1) * steps generator steps from s0.
+template <bool Normal>
+inline Fp draw_one(uint64_t& s) {
+    if (!Normal) {
+        s = lcg_step(s);
+        return uniform_record(s);
+    }
+    uint64_t total = 0;
+    for (int k = 0; k < 12; ++k) {
+        s = lcg_step(s);
+        total += s;
+    }
+    return normal_record(total);
+}
+
+// Records of draws [0, n) into dst; returns the state after them.  Chunks
+// run in parallel; inside a chunk, STREAMS interleaved sub-ranges advance
+// side by side so that their step chains overlap in the pipeline.
 template <bool Normal>
 uint64_t draw_into(Fp* dst, int64_t n, uint64_t s0) {
     constexpr uint64_t steps = Normal ? 12 : 1;
     constexpr int64_t CHUNK = 1 << 14;
+    constexpr int STREAMS = 4;
     const int64_t chunks = (n + CHUNK - 1) / CHUNK;
+    const uint64_t jump_quarter = lcg_jump((uint64_t)(CHUNK / STREAMS) * steps);
     auto run = [&](int64_t c) {
         const int64_t b = c * CHUNK, e = b + CHUNK < n ? b + CHUNK : n;
-        uint64_t s = c == 0 ? s0 : mod_m(s0 * lcg_jump((uint64_t)b * steps));
-        for (int64_t i = b; i < e; ++i) {
-            if (Normal) {
-                uint64_t total = 0;
-                for (int k = 0; k < 12; ++k) {
-                    s = lcg_step(s);
-                    total += s;
-                }
-                dst[i] = normal_record(total);
-            } else {
-                s = lcg_step(s);
-                dst[i] = uniform_record(s);
-            }
+        uint64_t s = mod_m(s0 * lcg_jump((uint64_t)b * steps));
+        if (e - b < CHUNK) {
+            for (int64_t i = b; i < e; ++i) dst[i] = draw_one<Normal>(s);
+            return;
         }
+        constexpr int64_t Q = CHUNK / STREAMS;
+        uint64_t st[STREAMS];
+        st[0] = s;
+        for (int j = 1; j < STREAMS; ++j) st[j] = mod_m(st[j - 1] * jump_quarter);
+        for (int64_t i = 0; i < Q; ++i)
+            for (int j = 0; j < STREAMS; ++j) dst[b + j * Q + i] = draw_one<Normal>(st[j]);
     };
     cpu_for(chunks, chunks > 1, run);
     return mod_m(s0 * lcg_jump((uint64_t)n * steps));
@@ -214,20 +235,35 @@ nb::object& sha256() {
 
 // sign as int32, then limb0..limb7 as uint64, native byte order: 68 bytes a record.
 constexpr size_t PACKED = 4 + 8 * NLIMB;
+// Records packed and hashed per update: the packed chunk stays in cache
+// while the hash reads it, and no buffer of the whole input is allocated.
+constexpr size_t CHUNK_RECORDS = 4096;
 
 std::string checksum(nb::handle a) {
     TView v = tview(a);
-    HostRecords h = host_records(v.a);
-    nb::object buf = nb::steal(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)(h.n * PACKED)));
-    if (!buf.is_valid()) throw nb::python_error();
-    char* p = PyBytes_AS_STRING(buf.ptr());
-    const Fp* src = h.ptr;
-    cpu_for((int64_t)h.n, h.n >= 65536, [&](int64_t i) {
-        char* d = p + (size_t)i * PACKED;
-        std::memcpy(d, &src[i].sign, 4);
-        std::memcpy(d + 4, src[i].limb, 8 * NLIMB);
-    });
-    return nb::cast<std::string>(sha256()(buf).attr("hexdigest")());
+    const size_t n = v.n();
+    nb::object h = sha256()();
+    nb::object update = h.attr("update");
+    std::vector<char> buf(CHUNK_RECORDS * PACKED);
+    std::vector<Fp> staging(on_cuda() ? (n < CHUNK_RECORDS ? n : CHUNK_RECORDS) : 0);
+    for (size_t off = 0; off < n; off += CHUNK_RECORDS) {
+        const size_t m = n - off < CHUNK_RECORDS ? n - off : CHUNK_RECORDS;
+        const Fp* src = v.rec() + off;
+        if (on_cuda()) {
+            v.a.obj.attr("data").attr("__add__")(off * sizeof(Fp)).attr("copy_to_host")(
+                nb::int_((uintptr_t)staging.data()), m * sizeof(Fp));
+            src = staging.data();
+        }
+        char* p = buf.data();
+        for (size_t i = 0; i < m; ++i, p += PACKED) {
+            std::memcpy(p, &src[i].sign, 4);
+            std::memcpy(p + 4, src[i].limb, 8 * NLIMB);
+        }
+        nb::object view = nb::steal(PyMemoryView_FromMemory(buf.data(), (Py_ssize_t)(m * PACKED), PyBUF_READ));
+        if (!view.is_valid()) throw nb::python_error();
+        update(view);
+    }
+    return nb::cast<std::string>(h.attr("hexdigest")());
 }
 
 bool verify(nb::handle a, nb::handle expected) {
