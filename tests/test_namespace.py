@@ -55,3 +55,12 @@ def test_namespace_is_complete():
                        capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == sorted(PUBLIC_ORDER)
+
+
+def test_demo_tours_every_subsystem():
+    r = subprocess.run([sys.executable, "-P", "-m", "korvid.zel"], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr[-2000:]
+    out = r.stdout
+    assert "identical: True" in out and "SparseTensor(shape=(3, 3), nnz=3) @ [1, 1, 1] = [3.0, 0.0, 3.0]" in out
+    assert "ZEL: Patched 24 numpy functions with exact arithmetic\n" in out
+    assert "after patch_numpy(): 1e-16" in out and out.rstrip().endswith("ZEL: Restored original numpy functions")
