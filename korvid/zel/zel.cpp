@@ -103,11 +103,11 @@ NB_MODULE(zel, m) {
     zel::register_reductions(m);
     zel::register_products(m);
     zel::register_composite(m);
+    m.attr("struct") = nb::module_::import_("struct");
+    zel::register_repro(m);
     zel::register_complex(m);
     zel::register_constants(m);
     zel::register_gates(m);
-    m.attr("struct") = nb::module_::import_("struct");
-    zel::register_repro(m);
     zel::attach_tensor_operators(m);
     zel::register_numpy_bridge(m);
 

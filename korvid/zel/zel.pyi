@@ -122,6 +122,32 @@ def to_strings(t: object | None, digits: object | None = None) -> object:
     (at most 256 digits after the point), otherwise correctly rounded (half to even) to `digits` places.
     """
 
+class SparseTensor:
+    """GPU Fixed-Point Sparse Tensor in CSR format."""
+
+    def __init__(self, values: object | None = None, col_indices: object | None = None, row_ptrs: object | None = None, shape: object | None = None) -> None:
+        """Create sparse tensor from CSR components."""
+
+    @property
+    def shape(self) -> object: ...
+
+    @property
+    def nnz(self) -> object:
+        """Number of non-zeros."""
+
+    @staticmethod
+    def from_dense(dense: object | None) -> object:
+        """Convert dense tensor to sparse CSR."""
+
+    @staticmethod
+    def from_scipy(scipy_csr: object | None) -> object:
+        """Create from scipy.sparse.csr_matrix."""
+
+    def __repr__(self) -> str: ...
+
+def sparse_mv(A: object | None, x: object | None) -> object:
+    """Sparse matrix-vector multiply: y = A @ x."""
+
 def tensor(data: object | None) -> object:
     """Create tensor."""
 
@@ -387,6 +413,28 @@ def log10(a: object | None) -> object:
 def reciprocal(a: object | None) -> object:
     """Reciprocal (1/x)."""
 
+def manual_seed(seed: object | None) -> object:
+    """
+    Set random seed for reproducible results across ALL GPUs.
+
+    Uses pure integer LCG - identical results on ANY platform.
+    """
+
+def rand(*args, **kwargs) -> object:
+    """Random uniform [0,1) - deterministic across GPUs."""
+
+def randn(*args, **kwargs) -> object:
+    """Random normal - deterministic across GPUs."""
+
+def checksum(a: object | None) -> str:
+    """SHA256 checksum for reproducibility."""
+
+def checksums_match(a: object | None, b: object | None) -> bool:
+    """Check if two tensors have identical checksums."""
+
+def verify(a: object | None, expected: object | None) -> bool:
+    """Verify tensor matches expected checksum."""
+
 class ComplexTensor:
     """
     Complex tensor using exact ZEL arithmetic.
@@ -540,4 +588,15 @@ def s_gate() -> object:
 def cnot() -> object:
     """CNOT (controlled-X) gate. 4x4 EXACT integer matrix."""
 
-__all__: tuple = ('Tensor', 'tensor', 'zeros', 'ones', 'eye', 'arange', 'linspace', 'add', 'sub', 'mul', 'div', 'neg', 'abs', 'sign', 'pow', 'mod', 'reciprocal', 'eq', 'lt', 'gt', 'le', 'ge', 'ne', 'sum', 'prod', 'max', 'min', 'mean', 'std', 'var', 'norm', 'dot', 'mm', 'mv', 'bmm', 'matmul', 'outer', 'trace', 'diag', 'kron', 'relu', 'leaky_relu', 'sigmoid', 'tanh', 'gelu', 'silu', 'softmax', 'exp', 'log', 'log2', 'log10', 'sqrt', 'sin', 'cos', 'tan', 'sinh', 'cosh', 'asin', 'acos', 'atan', 'atan2', 'asinh', 'acosh', 'atanh', 'ceil', 'floor', 'round', 'trunc', 'frac', 'conv2d', 'cumsum', 'cumprod', 'diff', 'argmax', 'argmin', 'reshape', 'squeeze', 'unsqueeze', 'transpose', 'cat', 'stack', 'clamp', 'where', 'lerp', 'logical_and', 'logical_or', 'logical_not', 'logical_xor', 'ComplexTensor', 'complex_tensor', 'cmm', 'cmv', 'csum', 'cabs', 'conj', 'complex_eye', 'complex_zeros', 'complex_ones', 'pi', 'pi_over', 'pi_half', 'pi_quarter', 'rotation_x', 'rotation_y', 'rotation_z', 'phase_gate', 'pauli_x', 'pauli_y', 'pauli_z', 'hadamard_gate', 't_gate', 's_gate', 'cnot', 'SCALE_BITS', 'NUM_LIMBS', 'SCALE')
+def patch_numpy() -> None:
+    """
+    Replace numpy functions with ZEL exact arithmetic.
+
+    After calling this, np.sum(), np.matmul(), etc. use ZEL's exact
+    arithmetic instead of floating point.
+    """
+
+def unpatch_numpy() -> None:
+    """Restore original numpy functions."""
+
+__all__: tuple = ('Tensor', 'tensor', 'zeros', 'ones', 'eye', 'arange', 'linspace', 'rand', 'randn', 'add', 'sub', 'mul', 'div', 'neg', 'abs', 'sign', 'pow', 'mod', 'reciprocal', 'eq', 'lt', 'gt', 'le', 'ge', 'ne', 'sum', 'prod', 'max', 'min', 'mean', 'std', 'var', 'norm', 'dot', 'mm', 'mv', 'bmm', 'matmul', 'outer', 'trace', 'diag', 'kron', 'relu', 'leaky_relu', 'sigmoid', 'tanh', 'gelu', 'silu', 'softmax', 'exp', 'log', 'log2', 'log10', 'sqrt', 'sin', 'cos', 'tan', 'sinh', 'cosh', 'asin', 'acos', 'atan', 'atan2', 'asinh', 'acosh', 'atanh', 'ceil', 'floor', 'round', 'trunc', 'frac', 'conv2d', 'cumsum', 'cumprod', 'diff', 'argmax', 'argmin', 'reshape', 'squeeze', 'unsqueeze', 'transpose', 'cat', 'stack', 'clamp', 'where', 'lerp', 'logical_and', 'logical_or', 'logical_not', 'logical_xor', 'checksum', 'checksums_match', 'verify', 'ComplexTensor', 'complex_tensor', 'cmm', 'cmv', 'csum', 'cabs', 'conj', 'complex_eye', 'complex_zeros', 'complex_ones', 'pi', 'pi_over', 'pi_half', 'pi_quarter', 'rotation_x', 'rotation_y', 'rotation_z', 'phase_gate', 'pauli_x', 'pauli_y', 'pauli_z', 'hadamard_gate', 't_gate', 's_gate', 'cnot', 'SCALE_BITS', 'NUM_LIMBS', 'SCALE', 'patch_numpy', 'unpatch_numpy')
