@@ -78,7 +78,7 @@ def bell_state() -> None:
     print(f"  P(00) - 1/2: zel {units(probs[0] - Fraction(1, 2))}   complex128 {pn[0] - 0.5:.2e}")
     print(f"  P(11) - 1/2: zel {units(probs[3] - Fraction(1, 2))}   complex128 {pn[3] - 0.5:.2e}")
     print(f"  P(01) = {probs[1]}, P(10) = {probs[2]}")
-    print(f"  (H H)[0][0] - 1: zel {units(HH[0] - 1)}   complex128 {HHn[0, 0] - 1:.2e}")
+    print(f"  (H H)[0][0] - 1: zel {units(HH[0][0] - 1)}   complex128 {HHn[0, 0] - 1:.2e}")
 
 
 def reproducible_tour() -> None:
