@@ -27,14 +27,6 @@ ConvState& cs() {
     return *s;
 }
 
-int py_as_bytes(PyObject* o, unsigned char* buf, size_t n) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return _PyLong_AsByteArray((PyLongObject*)o, buf, n, 1, 0, 1);
-#else
-    return _PyLong_AsByteArray((PyLongObject*)o, buf, n, 1, 0);
-#endif
-}
-
 // The 512-bit magnitude, limb 0 first, saturated when z does not fit.
 bool mpz_to_mag(mpz_srcptr z, uint64_t* mag) {
     size_t limbs = mpz_size(z);
@@ -43,7 +35,6 @@ bool mpz_to_mag(mpz_srcptr z, uint64_t* mag) {
     return true;
 }
 
-static_assert(sizeof(mp_limb_t) == 8, "64-bit GMP limbs expected");
 
 }  // namespace
 
@@ -68,37 +59,6 @@ void conversions_init() {
     s.den_off = slot_offset("_denominator");
     for (int k = 0; k <= FRAC_LIMBS * 64; ++k)
         s.pow2.push_back(nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(k).ptr())));
-}
-
-void pylong_to_mpz(mpz_ptr out, nb::handle o) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (!overflow) {
-        mpz_set_si(out, (long)v);
-        return;
-    }
-    bool neg = overflow < 0;
-    nb::object a = neg ? nb::steal(PyNumber_Absolute(o.ptr())) : nb::borrow(o);
-    if (!a.is_valid()) throw nb::python_error();
-    size_t bits = _PyLong_NumBits(a.ptr());
-    size_t nbytes = bits / 8 + 1;
-    std::vector<unsigned char> buf(nbytes);
-    if (py_as_bytes(a.ptr(), buf.data(), nbytes) < 0) throw nb::python_error();
-    mpz_import(out, nbytes, -1, 1, 0, 0, buf.data());
-    if (neg) mpz_neg(out, out);
-}
-
-nb::object mpz_to_pylong(mpz_srcptr z) {
-    if (mpz_fits_slong_p(z)) return nb::steal(PyLong_FromLong(mpz_get_si(z)));
-    size_t nbytes = (mpz_sizeinbase(z, 2) + 7) / 8;
-    std::vector<unsigned char> buf(nbytes + 1, 0);
-    size_t count = 0;
-    mpz_export(buf.data(), &count, -1, 1, 0, 0, z);
-    nb::object r = nb::steal(_PyLong_FromByteArray(buf.data(), count ? count : 1, 1, 0));
-    if (!r.is_valid()) throw nb::python_error();
-    if (mpz_sgn(z) < 0) r = nb::steal(PyNumber_Negative(r.ptr()));
-    return r;
 }
 
 Fp fp_from_integer(mpz_srcptr z) {
@@ -154,51 +114,7 @@ static void limit_denominator_double(double d, mpz_ptr num, mpz_ptr den) {
         mpz_fdiv_q_2exp(den, den, k);
         if (mpz_sgn(num) == 0) mpz_set_ui(den, 1);
     }
-    Mpz maxd;
-    mpz_set_ui(maxd, 1000000000000000ull);
-    if (mpz_cmp(den, maxd) <= 0) return;
-    Mpz p0, q0, p1, q1, n, dd, a, q2, tmp;
-    mpz_set_ui(p0, 0);
-    mpz_set_ui(q0, 1);
-    mpz_set_ui(p1, 1);
-    mpz_set_ui(q1, 0);
-    mpz_set(n, num);
-    mpz_set(dd, den);
-    for (;;) {
-        mpz_fdiv_q(a, n, dd);
-        mpz_mul(q2, a, q1);
-        mpz_add(q2, q2, q0);
-        if (mpz_cmp(q2, maxd) > 0) break;
-        // p0, q0, p1, q1 = p1, q1, p0 + a*p1, q2
-        mpz_mul(tmp, a, p1);
-        mpz_add(tmp, tmp, p0);
-        mpz_set(p0, p1);
-        mpz_set(q0, q1);
-        mpz_set(p1, tmp);
-        mpz_set(q1, q2);
-        // n, d = d, n - a*d
-        mpz_mul(tmp, a, dd);
-        mpz_sub(tmp, n, tmp);
-        mpz_set(n, dd);
-        mpz_set(dd, tmp);
-    }
-    Mpz k, bq, lhs;
-    mpz_sub(k, maxd, q0);
-    mpz_fdiv_q(k, k, q1);
-    mpz_mul(bq, k, q1);
-    mpz_add(bq, bq, q0);  // q0 + k*q1
-    // closer bound: p1/q1 when 2*d*(q0+k*q1) <= den (ties to the smaller q)
-    mpz_mul(lhs, dd, bq);
-    mpz_mul_2exp(lhs, lhs, 1);
-    if (mpz_cmp(lhs, den) <= 0) {
-        mpz_set(num, p1);
-        mpz_set(den, q1);
-    } else {
-        mpz_mul(tmp, k, p1);
-        mpz_add(num, tmp, p0);
-        mpz_set(den, bq);
-    }
-    // denominators of the result are positive by construction
+    limit_denominator(num, den, 1000000000000000ull);
 }
 
 // Magnitude digits of an int, read in place where the layout is known
@@ -456,15 +372,19 @@ nb::object fp_to_fraction(const Fp& a) {
     for (int i = 0; i < NLIMB; ++i) t.limb[i] = m[i];
     nb::object num = mag_to_pylong(t);
     if (a.sign < 0) num = nb::steal(PyNumber_Negative(num.ptr()));
-    const nb::object& den = s.pow2[256 - tz];
+    return fraction_from_coprime(num, s.pow2[256 - tz]);
+}
+
+nb::object fraction_from_coprime(nb::handle num, nb::handle den) {
+    ConvState& s = cs();
     // num and den are coprime already: fill the two slots as Fraction.__new__
     // would, without its gcd (the bulk of the cost of a read-back).
     if (s.num_off > 0 && s.den_off > 0) {
         PyTypeObject* tp = (PyTypeObject*)s.fraction.ptr();
         PyObject* f = tp->tp_alloc(tp, 0);
         if (!f) throw nb::python_error();
-        *(PyObject**)((char*)f + s.num_off) = num.release().ptr();
-        *(PyObject**)((char*)f + s.den_off) = nb::object(den).release().ptr();
+        *(PyObject**)((char*)f + s.num_off) = nb::borrow(num).release().ptr();
+        *(PyObject**)((char*)f + s.den_off) = nb::borrow(den).release().ptr();
         return nb::steal(f);
     }
     if (s.from_coprime.is_valid()) return s.from_coprime(num, den);

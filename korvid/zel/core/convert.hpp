@@ -1,32 +1,15 @@
 // Exact host conversions between Python values and records (GMP backed).
 #pragma once
 
-#include <gmp.h>
 #include <nanobind/nanobind.h>
 
 #include "fixed_point.hpp"
+#include "gmp.hpp"
 
 namespace zel {
 namespace nb = nanobind;
 
-// RAII wrapper of an mpz_t.
-struct Mpz {
-    mpz_t z;
-    Mpz() { mpz_init(z); }
-    ~Mpz() { mpz_clear(z); }
-    Mpz(const Mpz&) = delete;
-    Mpz& operator=(const Mpz&) = delete;
-    operator mpz_ptr() { return z; }
-    operator mpz_srcptr() const { return z; }
-    // GMP's macros (mpz_sgn) dereference their argument.
-    __mpz_struct* operator->() { return z; }
-    const __mpz_struct* operator->() const { return z; }
-};
-
 void conversions_init();
-
-void pylong_to_mpz(mpz_ptr out, nb::handle o);
-nb::object mpz_to_pylong(mpz_srcptr z);
 
 // Record of the integer z (exact; saturates past the format's range).
 Fp fp_from_integer(mpz_srcptr z);
@@ -47,6 +30,8 @@ Fp bulk_element_to_fp(nb::handle v);
 // Magnitude as a Python int, and the exact value as a Fraction.
 nb::object mag_to_pylong(const Fp& a);
 nb::object fp_to_fraction(const Fp& a);
+// A Fraction of the coprime ints num/den (den > 0), built without a gcd.
+nb::object fraction_from_coprime(nb::handle num, nb::handle den);
 // Reads a record from a structured scalar or anything indexable by the
 // field names.
 Fp fp_from_record_like(nb::handle arr);
