@@ -22,7 +22,8 @@ def exact(t):
 def stored(q):
     """The record value of an exact rational: rounded toward -inf at 2^-256."""
     q = F(q)
-    return F(q.numerator * S // q.denominator, S)
+    m = q.numerator * S // q.denominator
+    return F(max(min(m, 2**512 - 1), 1 - 2**512), S)  # saturated at the format's range
 
 
 def mat(rows):
@@ -333,6 +334,11 @@ def cases():
         out.append(rand_matrix(rng, n, n, rank=max(n - 1 - n // 3, 0) or None) if n > 1 else [[F(0)]])
     out.append(rand_matrix(rng, 5, 8, rank=3))
     out.append(rand_matrix(rng, 9, 4, rank=2))
+    # entries too wide for word arithmetic in the divisor route of det
+    wide = rand_matrix(rng, 10, 10)
+    wide[3] = [x * 2**70 + rng.randint(-5, 5) for x in wide[3]]
+    out.append(wide)
+    out.append([[x * 2**70 for x in r] for r in rand_matrix(rng, 9, 9, qmax=1)])  # det saturates
     m = rand_matrix(rng, 6, 6)
     for r in m:
         r[2] = F(0)                                                       # a zero column

@@ -239,15 +239,13 @@ void check_exact_memory(double entries, double bits_per_entry) {
     if (entries * (bits_per_entry / 8.0 + 32.0) > limit) throw std::bad_alloc();
 }
 
-void det_multimodular(const IntMatrix& B, mpz_ptr det) {
+namespace {
+
+// det(B) from every prime's residue: Hadamard's bound decides how many.
+void det_all_primes(const IntMatrix& B, const Reducer& red, double bits, mpz_ptr det) {
     int64_t n = B.rows;
-    if (n == 0) {
-        mpz_set_ui(det, 1);
-        return;
-    }
-    size_t k = primes_for(hadamard_bits(B));
+    size_t k = primes_for(bits);
     std::vector<u64> ps = primes(k), res(k);
-    Reducer red(B);
     bool par = (double)k * (double)n * (double)n * (double)n > 3e7;
 #pragma omp parallel if (par)
     {
@@ -259,6 +257,175 @@ void det_multimodular(const IntMatrix& B, mpz_ptr det) {
         }
     }
     crt_symmetric(ps, res, det);
+}
+
+// sum of products < 2^124 each, reduced mod p at the end (three-word sum).
+struct Acc3 {
+    u128 lo = 0;
+    u64 hi = 0;
+    void add(u64 a, u64 b) {
+        u128 t = (u128)a * b;
+        lo += t;
+        hi += lo < t;
+    }
+    u64 mod(u64 p, u64 r128) const { return (u64)(((u128)mulmod(hi, r128, p) + lo % p) % p); }
+};
+
+// N/D == y (mod m) with |N| <= nb, 0 < D <= db (the unique such fraction
+// when 2 nb db < m); false when there is none.
+bool rational_reconstruct(mpz_srcptr y, mpz_srcptr m, mpz_srcptr nb, mpz_srcptr db, mpz_ptr num, mpz_ptr den) {
+    Mpz r0, r1, t0, t1, q, tmp;
+    mpz_set(r0, m);
+    mpz_mod(r1, y, m);
+    mpz_set_ui(t0, 0);
+    mpz_set_ui(t1, 1);
+    while (mpz_cmp(r1, nb) > 0) {
+        mpz_fdiv_qr(q, tmp, r0, r1);
+        mpz_swap(r0, r1);
+        mpz_swap(r1, tmp);
+        mpz_mul(tmp, q, t1);
+        mpz_sub(tmp, t0, tmp);
+        mpz_swap(t0, t1);
+        mpz_swap(t1, tmp);
+    }
+    if (mpz_sgn(t1) == 0 || mpz_cmpabs(t1, db) > 0) return false;
+    mpz_gcd(tmp, r1, t1);
+    if (mpz_cmp_ui(tmp, 1) != 0) return false;
+    mpz_set(num, r1);
+    mpz_abs(den, t1);
+    if (mpz_sgn(t1) < 0) mpz_neg(num, num);
+    return true;
+}
+
+// det(B) = d * c where d, the common denominator of the solution of B x = b
+// (p-adic lifting, Dixon), divides det(B) and is usually nearly all of it;
+// the small cofactor c then needs few primes.  False when the route does not
+// apply (entries too wide for word arithmetic, or B singular modulo the
+// lifting prime); the caller then takes every prime.
+bool det_by_divisor(const IntMatrix& B, const Reducer& red, double bits, mpz_ptr det) {
+    int64_t n = B.rows;
+    if (!red.all_small) return false;
+    int64_t maxb = 0;
+    for (int64_t v : red.small) maxb = std::max(maxb, v < 0 ? -v : v);
+    if (std::log2((double)maxb + 1) + std::log2((double)n) + 64 > 124) return false;
+    // LU of B modulo the first prime (first nonzero pivot, row order kept).
+    u64 p = primes(1)[0];
+    std::vector<u64> a((size_t)(n * n));
+    red.reduce(p, a.data());
+    std::vector<int64_t> perm((size_t)n);
+    for (int64_t i = 0; i < n; ++i) perm[(size_t)i] = i;
+    std::vector<u64> dinv((size_t)n);
+    u64 detp = 1;
+    for (int64_t k = 0; k < n; ++k) {
+        int64_t r = k;
+        while (r < n && a[(size_t)(r * n + k)] == 0) ++r;
+        if (r == n) return false;
+        if (r != k) {
+            std::swap_ranges(a.begin() + r * n, a.begin() + r * n + n, a.begin() + k * n);
+            std::swap(perm[(size_t)r], perm[(size_t)k]);
+            detp = p - detp;
+        }
+        u64 pv = a[(size_t)(k * n + k)];
+        detp = mulmod(detp, pv, p);
+        u64 pinv = invmod(pv, p), sp = shoup_pre(pinv, p);
+        dinv[(size_t)k] = pinv;
+        for (int64_t i = k + 1; i < n; ++i) {
+            u64 x = a[(size_t)(i * n + k)];
+            if (!x) continue;
+            u64 f = mul_shoup(x, pinv, sp, p);
+            a[(size_t)(i * n + k)] = f;
+            row_submul(a.data() + i * n + k + 1, a.data() + k * n + k + 1, n - k - 1, f, p);
+        }
+    }
+    u64 r128 = mulmod((u64)(((u128)1 << 64) % p), (u64)(((u128)1 << 64) % p), p);
+    // Lifting: B (y_0 + y_1 p + ...) = b to p^K > 2^(2 bits + 1).
+    int64_t K = (int64_t)std::ceil((2.0 * bits + 2.0) / 61.0) + 1;
+    std::vector<int64_t> res((size_t)n);
+    uint64_t seed = 0x9E3779B97F4A7C15ull;
+    for (int64_t i = 0; i < n; ++i) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        res[(size_t)i] = (int64_t)((seed >> 33) % 201) - 100;
+    }
+    std::vector<u64> ys((size_t)(K * n)), z((size_t)n);
+    const int64_t* b = red.small.data();
+    for (int64_t step = 0; step < K; ++step) {
+        for (int64_t i = 0; i < n; ++i) {
+            int64_t v = res[(size_t)perm[(size_t)i]] % (int64_t)p;
+            Acc3 acc;
+            for (int64_t j = 0; j < i; ++j) acc.add(a[(size_t)(i * n + j)], z[(size_t)j]);
+            u64 s = acc.mod(p, r128), rv = v < 0 ? (u64)(v + (int64_t)p) : (u64)v;
+            z[(size_t)i] = rv >= s ? rv - s : rv + p - s;
+        }
+        u64* y = ys.data() + step * n;
+        for (int64_t i = n - 1; i >= 0; --i) {
+            Acc3 acc;
+            for (int64_t j = i + 1; j < n; ++j) acc.add(a[(size_t)(i * n + j)], y[j]);
+            u64 s = acc.mod(p, r128), t = z[(size_t)i];
+            y[i] = mulmod(t >= s ? t - s : t + p - s, dinv[(size_t)i], p);
+        }
+        // res = (res - B y) / p, exactly
+        for (int64_t i = 0; i < n; ++i) {
+            __int128 acc = res[(size_t)i];
+            for (int64_t j = 0; j < n; ++j) acc -= (__int128)b[i * n + j] * (__int128)y[j];
+            if (acc % (__int128)p != 0) return false;  // cannot happen: y solves B y = res mod p
+            res[(size_t)i] = (int64_t)(acc / (__int128)p);
+        }
+    }
+    // x_i = sum_k y_k[i] p^k mod p^K; reconstruct their common denominator.
+    Mpz m, nb, xi, s, num, den, d(1), twice;
+    mpz_ui_pow_ui(m, p, (unsigned long)K);
+    mpz_sub_ui(nb, m, 1);
+    mpz_fdiv_q_2exp(nb, nb, 1);
+    mpz_sqrt(nb, nb);  // 2 nb^2 < m
+    for (int64_t i = 0; i < n; ++i) {
+        mpz_set_ui(xi, 0);
+        for (int64_t k = K - 1; k >= 0; --k) {
+            mpz_mul_ui(xi, xi, p);
+            mpz_add_ui(xi, xi, ys[(size_t)(k * n + i)]);
+        }
+        mpz_mul(s, xi, d);
+        mpz_mod(s, s, m);
+        mpz_mul_2exp(twice, s, 1);
+        if (mpz_cmp(twice, m) > 0) mpz_sub(s, s, m);
+        if (mpz_cmpabs(s, nb) <= 0) continue;  // d already clears x_i
+        if (!rational_reconstruct(xi, m, nb, nb, num, den)) return false;
+        mpz_lcm(d, d, den);
+        if (mpz_cmp(d, nb) > 0) return false;
+    }
+    // d divides det(B); the cofactor c = det(B) / d is below 2^bits / d.
+    double cbits = bits - (double)mpz_sizeinbase(d, 2) + 1.0;
+    size_t need = primes_for(std::max(cbits, 1.0));
+    std::vector<u64> ps, cres;
+    std::vector<u64> work((size_t)(n * n));
+    for (size_t t = 0; ps.size() < need; ++t) {
+        u64 q = primes(t + 1).back();
+        u64 dm = mpz_fdiv_ui(d, q);
+        if (dm == 0) continue;
+        u64 dq = detp;
+        if (t > 0) {
+            red.reduce(q, work.data());
+            dq = det_mod(work.data(), n, q);
+        }
+        ps.push_back(q);
+        cres.push_back(mulmod(dq, invmod(dm, q), q));
+    }
+    crt_symmetric(ps, cres, det);
+    mpz_mul(det, det, d);
+    return true;
+}
+
+}  // namespace
+
+void det_multimodular(const IntMatrix& B, mpz_ptr det) {
+    int64_t n = B.rows;
+    if (n == 0) {
+        mpz_set_ui(det, 1);
+        return;
+    }
+    double bits = hadamard_bits(B);
+    Reducer red(B);
+    if (n >= 8 && det_by_divisor(B, red, bits, det)) return;
+    det_all_primes(B, red, bits, det);
 }
 
 void echelon_pivots_mod(const IntMatrix& B, size_t prime_index, std::vector<int64_t>& pivots,

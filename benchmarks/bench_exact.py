@@ -1,0 +1,157 @@
+"""Exact rational algebra: det, inv, rref and solve of random n x n matrices
+with entries p/q (|p| <= 99, 1 <= q <= 9), and Bernoulli numbers, against the
+documented algorithms in pure-Python Fractions and against python-flint's
+fmpq_mat / fmpq.bernoulli, all measured in the same run.  Times are seconds
+per call (best of a few); ratios are baseline / zel.
+
+Where a Fraction baseline would run for minutes, it is extrapolated by n^3
+from the measured n = 50 figure (marked "~"); the growth of the numbers makes
+the true time larger, so the quoted ratio is a lower bound.
+
+Run: python -P benchmarks/bench_exact.py   (--quick: n = 20 and 50 only)
+"""
+import os
+import random
+import sys
+import time
+from fractions import Fraction
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import korvid.zel as zel  # noqa: E402
+
+try:
+    import flint
+except ImportError:  # the FLINT baseline is optional (pip install python-flint)
+    flint = None
+
+
+def timed(fn, repeat=3, budget=2.0):
+    """Best wall time of fn over up to `repeat` calls, fewer once `budget`
+    seconds are spent."""
+    best, spent = float("inf"), 0.0
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        el = time.perf_counter() - t0
+        best, spent = min(best, el), spent + el
+        if spent > budget:
+            break
+    return best
+
+
+# ---------------------------------------------------------------- the documented algorithms, in Fractions
+
+def frac_det(M):
+    M = [r[:] for r in M]
+    n, d = len(M), Fraction(1)
+    for c in range(n):
+        r = next((i for i in range(c, n) if M[i][c] != 0), None)
+        if r is None:
+            return Fraction(0)
+        if r != c:
+            M[r], M[c] = M[c], M[r]
+            d = -d
+        p = M[c][c]
+        d *= p
+        for i in range(c + 1, n):
+            if M[i][c] != 0:
+                f = M[i][c] / p
+                for j in range(c, n):
+                    M[i][j] -= f * M[c][j]
+    return d
+
+
+def frac_rref(M):
+    M = [r[:] for r in M]
+    m, n = len(M), len(M[0])
+    piv, pr = [], 0
+    for c in range(n):
+        if pr >= m:
+            break
+        r = next((i for i in range(pr, m) if M[i][c] != 0), None)
+        if r is None:
+            continue
+        M[r], M[pr] = M[pr], M[r]
+        p = M[pr][c]
+        for j in range(n):
+            M[pr][j] /= p
+        for i in range(m):
+            if i != pr and M[i][c] != 0:
+                f = M[i][c]
+                for j in range(n):
+                    M[i][j] -= f * M[pr][j]
+        piv.append(c)
+        pr += 1
+    return M, piv
+
+
+def frac_inv(M):
+    n = len(M)
+    R, _ = frac_rref([M[i] + [Fraction(int(i == j)) for j in range(n)] for i in range(n)])
+    return [r[n:] for r in R]
+
+
+def frac_solve(M, b):
+    inv = frac_inv(M)
+    return [sum((a * x for a, x in zip(row, b)), Fraction(0)) for row in inv]
+
+
+def akiyama_tanigawa(n):
+    A = [Fraction(0)] * (n + 1)
+    for m in range(n + 1):
+        A[m] = Fraction(1, m + 1)
+        for j in range(m, 0, -1):
+            A[j - 1] = j * (A[j - 1] - A[j])
+    return A[0]
+
+
+# ---------------------------------------------------------------- run
+
+def fmt(t, approx=False):
+    s = f"{t * 1e3:.3g} ms" if t < 1 else f"{t:.3g} s"
+    return ("~" if approx else "") + s
+
+
+def main():
+    quick = "--quick" in sys.argv
+    rng = random.Random(2024)
+    print(f"\n== exact rational algebra, backend {zel.BACKEND}, OMP_NUM_THREADS="
+          f"{os.environ.get('OMP_NUM_THREADS', 'all')}; python-flint {'present' if flint else 'absent'}")
+    print(f"{'operation':22s} {'zel':>11s} {'Fraction':>12s} {'flint':>11s} {'Fraction/zel':>13s} {'flint/zel':>10s}")
+    frac50 = {}
+    for n in (20, 50) if quick else (20, 50, 100):
+        rows = [[Fraction(rng.randint(-99, 99), rng.randint(1, 9)) for _ in range(n)] for _ in range(n)]
+        b = [Fraction(rng.randint(-99, 99), rng.randint(1, 9)) for _ in range(n)]
+        A, bt = zel.tensor(rows), zel.tensor(b)
+        ops = {
+            "det": (lambda: zel.det(A), lambda: frac_det(rows)),
+            "inv": (lambda: zel.inv(A), lambda: frac_inv(rows)),
+            "rref": (lambda: zel.rref(A), lambda: frac_rref(rows)),
+            "solve": (lambda: zel.solve(A, bt), lambda: frac_solve(rows, b)),
+        }
+        if flint:
+            F = flint.fmpq_mat([[flint.fmpq(x.numerator, x.denominator) for x in r] for r in rows])
+            Fb = flint.fmpq_mat([[flint.fmpq(x.numerator, x.denominator)] for x in b])
+            fl = {"det": F.det, "inv": F.inv, "rref": F.rref, "solve": lambda: F.solve(Fb)}
+        for name, (ours, frac) in ops.items():
+            t_z = timed(ours, repeat=5)
+            approx = n == 100 and name != "det"
+            if approx:
+                t_f = frac50[name] * 8
+            else:
+                t_f = timed(frac, repeat=2 if n < 100 else 1, budget=1.0)
+                if n == 50:
+                    frac50[name] = t_f
+            t_l = timed(fl[name], repeat=5) if flint else float("nan")
+            print(f"{name + f' n={n}':22s} {fmt(t_z):>11s} {fmt(t_f, approx):>12s} {fmt(t_l):>11s} "
+                  f"{t_f / t_z:12.0f}x {t_l / t_z:9.2f}x")
+    for n in (500,) if quick else (500, 2000):
+        t_z = timed(lambda: zel.bernoulli(n), repeat=3)
+        t_f = timed(lambda: akiyama_tanigawa(n), repeat=1)
+        t_l = timed(lambda: flint.fmpq.bernoulli(n), repeat=3) if flint else float("nan")
+        print(f"{f'bernoulli({n})':22s} {fmt(t_z):>11s} {fmt(t_f):>12s} {fmt(t_l):>11s} "
+              f"{t_f / t_z:12.0f}x {t_l / t_z:9.2f}x")
+
+
+if __name__ == "__main__":
+    main()
