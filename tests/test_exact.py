@@ -135,6 +135,21 @@ def model_bernoulli(n):
     return A[0]
 
 
+def tangent_bernoulli(n):
+    """B_n from tangent numbers (Brent and Harvey), B_1 = +1/2."""
+    if n < 2 or n % 2:
+        return [F(1), F(1, 2)][n] if n < 2 else F(0)
+    N = n // 2
+    T = [0] * (N + 1)
+    T[1] = 1
+    for k in range(2, N + 1):
+        T[k] = (k - 1) * T[k - 1]
+    for k in range(2, N + 1):
+        for j in range(k, N + 1):
+            T[j] = (j - k) * T[j - 1] + (j - k + 2) * T[j]
+    return F((-1) ** (N - 1) * 2 * N * T[N], 2 ** (2 * N) * (2 ** (2 * N) - 1))
+
+
 def flat(rows):
     return [x for r in rows for x in r]
 
@@ -471,8 +486,11 @@ def test_gil_released_and_threads_agree():
 
 def test_bernoulli_and_zeta():
     assert [zel.bernoulli(n) for n in range(9)] == [1, F(1, 2), F(1, 6), 0, F(-1, 30), 0, F(1, 42), 0, F(-1, 30)]
-    for n in (10, 11, 24, 61, 100):
-        assert zel.bernoulli(n) == model_bernoulli(n)
+    for n in (10, 11, 24, 61, 102):
+        assert zel.bernoulli(n) == model_bernoulli(n) == tangent_bernoulli(n)
+    # the small-index recurrence and the zeta-function evaluation meet at 100
+    for n in list(range(90, 330, 2)) + [502, 1000, 1202]:
+        assert zel.bernoulli(n) == tangent_bernoulli(n)
     assert type(zel.bernoulli(4)) is F
     assert [zel.zeta_exact(n) for n in range(6)] == [F(-1, 2), F(-1, 12), 0, F(1, 120), 0, F(-1, 252)]
     assert [zel.zeta_at_even(n) for n in (1, 2, 3)] == [(F(1, 6), 2), (F(1, 90), 4), (F(1, 945), 6)]

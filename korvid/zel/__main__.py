@@ -52,6 +52,14 @@ def main() -> None:
     back = pickle.loads(pickle.dumps(third))
     print("  pickle round trip keeps every bit:", exact(back) == exact(third))
 
+    if hasattr(zel, "hilbert_matrix"):
+        print()
+        print("Exact rational algebra")
+        inv_h = exact(zel.inv(zel.hilbert_matrix(8)))
+        print("  inv(hilbert_matrix(8)) has integer entries:", all(x.denominator == 1 for x in inv_h))
+        print("    first row:", [int(x) for x in inv_h[:8]])
+        print("  hilbert_det_exact(8) =", zel.hilbert_det_exact(8), "  bernoulli(20) =", zel.bernoulli(20))
+
     if hasattr(zel, "cnot"):
         bell_state()
     reproducible_tour()

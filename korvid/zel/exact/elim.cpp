@@ -217,36 +217,4 @@ void lu_records(const RatMatrix& A, std::vector<Fp>& L, std::vector<Fp>& U, std:
     }
 }
 
-void bernoulli_number(int64_t n, mpq_ptr out) {
-    if (n == 0 || n == 1) {
-        mpq_set_ui(out, 1, (unsigned long)(n + 1));
-        return;
-    }
-    if (n % 2) {
-        mpq_set_ui(out, 0, 1);
-        return;
-    }
-    // Tangent numbers T_1..T_N (Brent and Harvey's in-place recurrence), then
-    // B_2N = (-1)^(N-1) 2N T_N / (2^2N (2^2N - 1)).
-    int64_t N = n / 2;
-    check_exact_memory((double)N, 2.0 * (double)N * std::log2(2.0 * (double)N) + 64);
-    std::vector<Mpz> T((size_t)N + 1);
-    mpz_set_ui(T[1], 1);
-    for (int64_t k = 2; k <= N; ++k) mpz_mul_ui(T[(size_t)k], T[(size_t)k - 1], (unsigned long)(k - 1));
-    for (int64_t k = 2; k <= N; ++k) {
-        for (int64_t j = k; j <= N; ++j) {
-            mpz_mul_ui(T[(size_t)j], T[(size_t)j], (unsigned long)(j - k + 2));
-            mpz_addmul_ui(T[(size_t)j], T[(size_t)j - 1], (unsigned long)(j - k));
-        }
-    }
-    mpz_ptr num = mpq_numref(out), den = mpq_denref(out);
-    mpz_mul_ui(num, T[(size_t)N], (unsigned long)(2 * N));
-    if (N % 2 == 0) mpz_neg(num, num);
-    mpz_set_ui(den, 1);
-    mpz_mul_2exp(den, den, (mp_bitcnt_t)(2 * N));
-    mpz_sub_ui(den, den, 1);
-    mpz_mul_2exp(den, den, (mp_bitcnt_t)(2 * N));
-    mpq_canonicalize(out);
-}
-
 }  // namespace zel
