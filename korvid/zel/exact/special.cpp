@@ -3,6 +3,7 @@
 #include <new>
 
 #include "exact.hpp"
+#include "modular.hpp"
 #include "../core/convert.hpp"
 #include "../core/errors.hpp"
 #include "../core/tensor.hpp"
@@ -32,6 +33,7 @@ nb::object op_hilbert_matrix(nb::handle n_obj) {
     int64_t n = int_arg(n_obj);
     if (n <= 0) return make_tensor(nb::list());
     if (n > 3037000499LL) throw std::bad_alloc();  // n * n overflows
+    check_exact_memory((double)n * (double)n, 8.0 * sizeof(Fp));
     // Entries depend on i + j only: 2n - 1 distinct records, floor(2^256 / k).
     std::vector<Fp> unit((size_t)(2 * n - 1));
     Mpz one(1), k;
