@@ -56,8 +56,8 @@ def main() -> None:
         print()
         print("Exact rational algebra")
         inv_h = exact(zel.inv(zel.hilbert_matrix(8)))
-        print("  inv(hilbert_matrix(8)) has integer entries:", all(x.denominator == 1 for x in inv_h))
-        print("    first row:", [int(x) for x in inv_h[:8]])
+        print("  inv(hilbert_matrix(8)) has integer entries:", all(x.denominator == 1 for r in inv_h for x in r))
+        print("    first row:", [int(x) for x in inv_h[0]])
         print("  hilbert_det_exact(8) =", zel.hilbert_det_exact(8), "  bernoulli(20) =", zel.bernoulli(20))
 
     if hasattr(zel, "cnot"):
