@@ -413,6 +413,116 @@ def log10(a: object | None) -> object:
 def reciprocal(a: object | None) -> object:
     """Reciprocal (1/x)."""
 
+def cross(a: object | None, b: object | None) -> object:
+    """
+    EXACT cross product of two 3D vectors.
+
+    Each component of a and b is read as the exact value of its shortest decimal
+    text (Decimal(str(x))); the products are exact and each result is stored
+    rounded toward minus infinity at 2^-256. Sets the decimal context's
+    precision to 50.
+    """
+
+def cross_exact(a: object | None, b: object | None) -> object:
+    """
+    Cross product returning exact Fractions (not floats).
+
+    Returns:
+        List of 3 Fractions representing the exact cross product.
+    """
+
+def rref(A: object | None) -> object:
+    """
+    Reduced Row Echelon Form with EXACT arithmetic.
+
+    Returns: (rref_matrix, pivot_columns)
+    """
+
+def rank(A: object | None) -> object:
+    """Exact matrix rank via RREF."""
+
+def null_space(A: object | None) -> object:
+    """
+    Exact null space basis.
+
+    Returns one 1-D Tensor per free column (an empty list for full column rank).
+    """
+
+def det(A: object | None) -> object:
+    """
+    Exact determinant via Gaussian elimination.
+
+    The exact determinant is stored rounded toward minus infinity at 2^-256; a
+    nonzero determinant of magnitude below 2^-256 returns tensor(1e-60) or
+    tensor(-1e-60) by its sign.
+    """
+
+def inv(A: object | None) -> object:
+    """
+    Exact matrix inverse via Gauss-Jordan elimination.
+
+    Each entry is stored rounded toward minus infinity at 2^-256. Raises
+    ValueError('Matrix is singular') for a singular matrix.
+    """
+
+def solve(A: object | None, b: object | None) -> object:
+    """
+    Solve Ax = b using the EXACT inverse.
+
+    x = mv(inv(A), b), the product taken on the device from the stored inverse.
+    """
+
+def lu(a: object | None) -> object:
+    """
+    LU decomposition with partial pivoting and EXACT arithmetic.
+
+    Returns (L, U, perm): row k of L @ U equals row perm[k] of a.
+    """
+
+def verify_identity(A: object | None, tol: object | None = 0.0) -> bool:
+    """
+    Check whether A is the identity matrix.
+
+    With tol=0.0, checks EXACT equality (no tolerance).
+    """
+
+def hilbert_matrix(n: object | None) -> object:
+    """
+    Create n×n Hilbert matrix.
+
+    H[i,j] = 1/(i+j+1), stored rounded toward minus infinity at 2^-256.
+    """
+
+def hilbert_det_exact(n: object | None) -> object:
+    """
+    Compute Hilbert matrix determinant with EXACT rational arithmetic.
+
+    Returns: float (but computed via exact Fraction arithmetic)
+    """
+
+def bernoulli(n: object | None) -> object:
+    """
+    Compute the n-th Bernoulli number B_n EXACTLY as a Fraction.
+
+    B_1 = 1/2 (or -1/2 depending on convention, we use 1/2)
+    All odd B_n = 0 for n >= 3.
+    """
+
+def zeta_exact(n: object | None) -> object:
+    """
+    Compute zeta(-n) for non-negative integer n EXACTLY as a Fraction.
+
+    Uses the formula: ζ(-n) = -B_{n+1}/(n+1) for n >= 0
+    """
+
+def zeta_at_even(n: object | None) -> object:
+    """
+    Compute ζ(2n) for positive integer n.
+
+    Returns (coefficient, pi_power) such that:
+        ζ(2n) = coefficient * π^(2n)
+    """
+
 def manual_seed(seed: object | None) -> object:
     """
     Set random seed for reproducible results across ALL GPUs.
@@ -599,4 +709,4 @@ def patch_numpy() -> None:
 def unpatch_numpy() -> None:
     """Restore original numpy functions."""
 
-__all__: tuple = ('Tensor', 'tensor', 'zeros', 'ones', 'eye', 'arange', 'linspace', 'rand', 'randn', 'add', 'sub', 'mul', 'div', 'neg', 'abs', 'sign', 'pow', 'mod', 'reciprocal', 'eq', 'lt', 'gt', 'le', 'ge', 'ne', 'sum', 'prod', 'max', 'min', 'mean', 'std', 'var', 'norm', 'dot', 'mm', 'mv', 'bmm', 'matmul', 'outer', 'trace', 'diag', 'kron', 'relu', 'leaky_relu', 'sigmoid', 'tanh', 'gelu', 'silu', 'softmax', 'exp', 'log', 'log2', 'log10', 'sqrt', 'sin', 'cos', 'tan', 'sinh', 'cosh', 'asin', 'acos', 'atan', 'atan2', 'asinh', 'acosh', 'atanh', 'ceil', 'floor', 'round', 'trunc', 'frac', 'conv2d', 'cumsum', 'cumprod', 'diff', 'argmax', 'argmin', 'reshape', 'squeeze', 'unsqueeze', 'transpose', 'cat', 'stack', 'clamp', 'where', 'lerp', 'logical_and', 'logical_or', 'logical_not', 'logical_xor', 'checksum', 'checksums_match', 'verify', 'ComplexTensor', 'complex_tensor', 'cmm', 'cmv', 'csum', 'cabs', 'conj', 'complex_eye', 'complex_zeros', 'complex_ones', 'pi', 'pi_over', 'pi_half', 'pi_quarter', 'rotation_x', 'rotation_y', 'rotation_z', 'phase_gate', 'pauli_x', 'pauli_y', 'pauli_z', 'hadamard_gate', 't_gate', 's_gate', 'cnot', 'SCALE_BITS', 'NUM_LIMBS', 'SCALE', 'patch_numpy', 'unpatch_numpy')
+__all__: tuple = ('Tensor', 'tensor', 'zeros', 'ones', 'eye', 'arange', 'linspace', 'rand', 'randn', 'add', 'sub', 'mul', 'div', 'neg', 'abs', 'sign', 'pow', 'mod', 'reciprocal', 'eq', 'lt', 'gt', 'le', 'ge', 'ne', 'sum', 'prod', 'max', 'min', 'mean', 'std', 'var', 'norm', 'dot', 'mm', 'mv', 'bmm', 'matmul', 'outer', 'trace', 'diag', 'det', 'inv', 'lu', 'solve', 'rref', 'rank', 'null_space', 'kron', 'cross', 'hilbert_matrix', 'relu', 'leaky_relu', 'sigmoid', 'tanh', 'gelu', 'silu', 'softmax', 'exp', 'log', 'log2', 'log10', 'sqrt', 'sin', 'cos', 'tan', 'sinh', 'cosh', 'asin', 'acos', 'atan', 'atan2', 'asinh', 'acosh', 'atanh', 'ceil', 'floor', 'round', 'trunc', 'frac', 'conv2d', 'cumsum', 'cumprod', 'diff', 'argmax', 'argmin', 'reshape', 'squeeze', 'unsqueeze', 'transpose', 'cat', 'stack', 'clamp', 'where', 'lerp', 'logical_and', 'logical_or', 'logical_not', 'logical_xor', 'checksum', 'checksums_match', 'verify', 'ComplexTensor', 'complex_tensor', 'cmm', 'cmv', 'csum', 'cabs', 'conj', 'complex_eye', 'complex_zeros', 'complex_ones', 'pi', 'pi_over', 'pi_half', 'pi_quarter', 'rotation_x', 'rotation_y', 'rotation_z', 'phase_gate', 'pauli_x', 'pauli_y', 'pauli_z', 'hadamard_gate', 't_gate', 's_gate', 'cnot', 'SCALE_BITS', 'NUM_LIMBS', 'SCALE', 'patch_numpy', 'unpatch_numpy')
