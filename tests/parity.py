@@ -104,6 +104,19 @@ def main() -> None:
             "gates": lambda: tuple(cparts(g) for g in (zel.rotation_x(0.7), zel.rotation_z(zel.pi_over(5)),
                                                        zel.hadamard_gate(), zel.t_gate())),
         })
+    # Wide statistics, p-norms, negative powers and the far hyperbolic paths
+    # over the whole range (parts split over threads and GPU strides).
+    wide = from_scaled([(-1) ** i * ((i * 0x9E3779B97F4A7C15) % (1 << (i % 512 + 1))) for i in range(6000)])
+    cases.update({
+        "mean_wide": lambda: zel.mean(wide), "var_wide": lambda: zel.var(wide),
+        "std_wide": lambda: zel.std(wide), "norm_wide": lambda: zel.norm(wide),
+        "norm3_wide": lambda: zel.norm(wide, 3), "norm7": lambda: zel.norm(X, 7),
+        "pow_neg_wide": lambda: zel.pow(wide, -3),
+        "softmax_long": lambda: zel.softmax(zel.reshape(X, (2, 2048))),
+        "sinh_far": lambda: zel.sinh(zel.Tensor(np.linspace(-179, 179, 301))),
+        "cosh_far": lambda: zel.cosh(zel.Tensor(np.linspace(-179, 179, 301))),
+        "asinh_far": lambda: zel.asinh(wide), "acosh_far": lambda: zel.acosh(wide),
+    })
     for name, fn in cases.items():
         try:
             out[name] = digest(fn())

@@ -157,6 +157,17 @@ void check_host_bounds(const std::string& name, nb::handle args) {
     } else if (name == "fp_sum_finish_kernel") {
         ints(1), nonneg({0});
         need(0, (I128)2 * iv[0]), need(1, 1);
+    } else if (name == "fp_moments_partial_kernel") {
+        ints(3), nonneg({0, 1});
+        need(0, iv[0]), need(1, (I128)MOMENT_RECORDS * iv[1]);
+    } else if (name == "fp_pnorm_partial_kernel") {
+        ints(3), nonneg({0, 1});
+        need(0, iv[0]), need(1, iv[1] > 0), need(2, (I128)2 * iv[1]);
+    } else if (name == "fp_wide_finish_kernel") {
+        ints(2), nonneg({0});
+        if (iv[1] < 1 || iv[1] > MOMENT_RECORDS)
+            throw nb::value_error((name + ": width must be 1 to 4").c_str());
+        need(0, (I128)iv[1] * iv[0]), need(1, iv[1]);
     } else if (name == "fp_cumsum_kernel" || name == "fp_cumprod_kernel" || name == "fp_softmax_kernel" ||
                name == "fp_argmax_kernel" || name == "fp_argmin_kernel") {
         ints(2), nonneg({0, 1});

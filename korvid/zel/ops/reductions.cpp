@@ -1,9 +1,11 @@
 // Reductions, scans and row-wise operations.
 #include "reductions.hpp"
 
+#include <cmath>
 #include <string>
 #include <vector>
 
+#include "../core/convert.hpp"
 #include "../core/errors.hpp"
 #include "../cuda/kernel_list.hpp"
 #include "../registry.hpp"
@@ -182,25 +184,251 @@ nb::object op_min(nb::handle a) {
     return one_element(halving<&fp_min_reduce_kernel_body>("fp_min_reduce_kernel", v.a, Family::MaxMin));
 }
 
+namespace {
+
+// ---------------------------------------------------------- wide totals
+// The statistics add exact wide integers in the kernels (order and thread
+// count free) and combine the few totals on the host with GMP, rounding once.
+
+struct WideTotal {
+    std::vector<uint64_t> limbs;
+};
+
+// Adds the `width`-record parts into one total and reads it back.
+WideTotal finish_parts(const DevArray& part, std::vector<Fp>* host_part, int parts, int width) {
+    WideTotal t;
+    std::vector<Fp> out((size_t)width);
+    if (host_part) {
+        fp_wide_finish_kernel_body(ThreadCtx{0u, 0u}, host_part->data(), out.data(), parts, width);
+    } else {
+        DevArray o = new_records((size_t)width);
+        ZEL_LAUNCH(fp_wide_finish_kernel, Dim3{1, 1, 1}, Dim3{1, 1, 1}, part, o, parts, width);
+        HostRecords h = host_records(o);
+        out.assign(h.ptr, h.ptr + h.n);
+    }
+    for (const Fp& r : out)
+        for (int i = 0; i < NLIMB; ++i) t.limbs.push_back(r.limb[i]);
+    return t;
+}
+
+int gpu_parts(int64_t n) {
+    int64_t parts = (n + 63) / 64;
+    return (int)(parts < 1 ? 1 : (parts > 8192 ? 8192 : parts));
+}
+
+int cpu_parts(int64_t n, int64_t per) {
+    int64_t parts = (n + per - 1) / per;
+    return (int)(parts < 1 ? 1 : (parts > 1024 ? 1024 : parts));
+}
+
+// Exact sum of x (MOMENT_SUM) and/or of the exact x^2 (MOMENT_SQUARES).
+WideTotal moments(const DevArray& a, int64_t n, int mode) {
+    const int32_t n32 = checked_i32(n, "element count");
+    if (on_cuda()) {
+        const int parts = gpu_parts(n);
+        DevArray part = new_records((size_t)MOMENT_RECORDS * parts);
+        ZEL_LAUNCH(fp_moments_partial_kernel, grid1(parts), block1(), a, part, n32, parts, mode);
+        return finish_parts(part, nullptr, parts, MOMENT_RECORDS);
+    }
+    const int parts = cpu_parts(n, mode & MOMENT_SQUARES ? 2048 : 8192);
+    std::vector<Fp> part((size_t)MOMENT_RECORDS * parts);
+    const Fp* pa = a.rec();
+    Fp* pp = part.data();
+    cpu_for(parts, parts > 1, [&](int64_t t) {
+        fp_moments_partial_kernel_body(ThreadCtx{(uint32_t)t, 0u}, pa, pp, n32, parts, mode);
+    });
+    return finish_parts(DevArray{}, &part, parts, MOMENT_RECORDS);
+}
+
+// sum floor(|x|^p / 2^em) (fp_pnorm_partial_kernel) with mx the largest |x|.
+WideTotal pnorm_sum(const DevArray& a, const DevArray& mx, int64_t n, int p) {
+    const int32_t n32 = checked_i32(n, "element count");
+    if (on_cuda()) {
+        const int parts = gpu_parts(n);
+        DevArray part = new_records((size_t)2 * parts);
+        ZEL_LAUNCH(fp_pnorm_partial_kernel, grid1(parts), block1(), a, mx, part, n32, parts, p);
+        return finish_parts(part, nullptr, parts, 2);
+    }
+    const int parts = cpu_parts(n, 64);
+    std::vector<Fp> part((size_t)2 * parts);
+    const Fp* pa = a.rec();
+    const Fp* pm = mx.rec();
+    Fp* pp = part.data();
+    cpu_for(parts, parts > 1, [&](int64_t t) {
+        fp_pnorm_partial_kernel_body(ThreadCtx{(uint32_t)t, 0u}, pa, pm, pp, n32, parts, p);
+    });
+    return finish_parts(DevArray{}, &part, parts, 2);
+}
+
+// z = limbs [lo, hi) as an unsigned integer, or as two's complement.
+void mpz_limbs(mpz_ptr z, const WideTotal& t, int lo, int hi, bool is_signed) {
+    mpz_import(z, (size_t)(hi - lo), -1, sizeof(uint64_t), 0, 0, t.limbs.data() + lo);
+    if (is_signed && (t.limbs[(size_t)hi - 1] >> 63)) {
+        Mpz w;
+        mpz_setbit(w, (mp_bitcnt_t)(64 * (hi - lo)));
+        mpz_sub(z, z, w);
+    }
+}
+
+void moment_sums(const WideTotal& t, mpz_ptr s1, mpz_ptr s2) {
+    mpz_limbs(s2, t, 0, QLIMB, false);
+    mpz_limbs(s1, t, QLIMB, MOMENT_RECORDS * NLIMB, true);
+}
+
+// The record of sign * mag (mag in units of 2^-256), saturating.
+nb::object record_of(mpz_srcptr mag, bool neg) {
+    Fp r;
+    if (mpz_sizeinbase(mag, 2) > 64 * NLIMB) {
+        r = fp_max_mag(neg);
+    } else {
+        uint64_t m[NLIMB] = {0};
+        mpz_export(m, nullptr, -1, sizeof(uint64_t), 0, 0, mag);
+        r = fp_make(m, neg);
+    }
+    return one_element(records_from_host(&r, 1));
+}
+
+// q = num / den rounded to nearest, ties to even (num >= 0, den > 0).
+void round_div(mpz_ptr q, mpz_srcptr num, mpz_srcptr den) {
+    Mpz r;
+    mpz_fdiv_qr(q, r, num, den);
+    mpz_mul_2exp(r, r, 1);
+    int c = mpz_cmp(r, den);
+    if (c > 0 || (c == 0 && mpz_odd_p(q))) mpz_add_ui(q, q, 1);
+}
+
+// s = sqrt(num / den) rounded to nearest, ties to even (num >= 0, den > 0).
+void round_sqrt(mpz_ptr s, mpz_srcptr num, mpz_srcptr den) {
+    Mpz f, lhs, rhs;
+    mpz_fdiv_q(f, num, den);
+    mpz_sqrt(s, f);  // floor(sqrt(num/den)) = isqrt(floor(num/den))
+    // Up when num/den >= (s + 1/2)^2, i.e. 4 num >= (2s + 1)^2 den.
+    mpz_mul_2exp(lhs, num, 2);
+    mpz_mul_2exp(rhs, s, 1);
+    mpz_add_ui(rhs, rhs, 1);
+    mpz_mul(rhs, rhs, rhs);
+    mpz_mul(rhs, rhs, den);
+    int c = mpz_cmp(lhs, rhs);
+    if (c > 0 || (c == 0 && mpz_odd_p(s))) mpz_add_ui(s, s, 1);
+}
+
+int64_t floor_div(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+// m 2^e = v^p for v = V 2^-prec, the mantissa truncated to prec + 64 bits
+// after every product (relative error below 2p 2^-(prec+63)).
+void pow_trunc(mpz_ptr m, int64_t& e, mpz_srcptr v, long prec, uint32_t p) {
+    auto trunc = [&]() {
+        long b = (long)mpz_sizeinbase(m, 2);
+        if (b > prec + 64) {
+            mpz_fdiv_q_2exp(m, m, (mp_bitcnt_t)(b - prec - 64));
+            e += b - prec - 64;
+        }
+    };
+    mpz_set(m, v);
+    e = -prec;
+    for (int i = 30 - __builtin_clz(p); i >= 0; --i) {
+        mpz_mul(m, m, m);
+        e *= 2;
+        trunc();
+        if ((p >> i) & 1u) {
+            mpz_mul(m, m, v);
+            e -= prec;
+            trunc();
+        }
+    }
+}
+
+// round((A 2^em)^(1/p) 2^256) for A > 0, p >= 2: Newton steps on v^p = w
+// with y = w 2^(p t), w in [1/2, 2^p), v in [0.79, 2) held to 2^-704.
+void pnorm_root(mpz_ptr out, mpz_srcptr A, int64_t em, uint32_t p) {
+    const long prec = 704;
+    const int64_t L = (int64_t)mpz_sizeinbase(A, 2) + em;
+    const int64_t t = floor_div(L, p);
+    const int64_t we = em - (int64_t)p * t;  // w = A 2^we
+    long ex;
+    double d = mpz_get_d_2exp(&ex, A);
+    double v0 = std::exp2((std::log2(d) + (double)ex + (double)we) / (double)p);
+    Mpz v, m, num, rho, delta, one;
+    mpz_set_d(v, std::ldexp(v0, 60));
+    mpz_mul_2exp(v, v, prec - 60);
+    mpz_setbit(one, prec);
+    for (int it = 0; it < 16; ++it) {
+        int64_t e;
+        pow_trunc(m, e, v, prec, p);
+        // rho = w / v^p at 2^-prec
+        int64_t sh = we - e + prec;
+        if (sh >= 0) {
+            mpz_mul_2exp(num, A, (mp_bitcnt_t)sh);
+        } else {
+            mpz_fdiv_q_2exp(num, A, (mp_bitcnt_t)(-sh));
+        }
+        mpz_tdiv_q(rho, num, m);
+        // v += v (rho - 1) / p
+        mpz_sub(delta, rho, one);
+        mpz_mul(delta, delta, v);
+        mpz_tdiv_q_ui(delta, delta, p);
+        mpz_tdiv_q_2exp(delta, delta, prec);
+        mpz_add(v, v, delta);
+        if (mpz_cmpabs_ui(delta, 4) <= 0) break;
+    }
+    // out = round(v 2^(t + 256 - prec)); t + 256 < prec for every record input
+    const int64_t sh = prec - (t + 256);
+    if (sh <= 0) {
+        mpz_mul_2exp(out, v, (mp_bitcnt_t)(-sh));
+        return;
+    }
+    mpz_set_ui(out, 0);
+    mpz_setbit(out, (mp_bitcnt_t)(sh - 1));
+    mpz_add(out, out, v);
+    mpz_fdiv_q_2exp(out, out, (mp_bitcnt_t)sh);
+}
+
+}  // namespace
+
 nb::object op_mean(nb::handle a) {
     TView v = tview(a);
-    nb::object s = op_sum(a);
-    return op_div(s, make_tensor(nb::int_(v.n())));
+    const int64_t n = (int64_t)v.n();
+    if (n == 0) return op_div(op_sum(a), make_tensor(nb::int_(0)));
+    WideTotal t = moments(v.a, n, MOMENT_SUM);
+    Mpz s1, s2, den, q;
+    moment_sums(t, s1, s2);
+    const bool neg = mpz_sgn(s1) < 0;
+    mpz_abs(s1, s1);
+    mpz_set_si(den, (long)n);
+    round_div(q, s1, den);
+    return record_of(q, neg);
 }
 
 namespace {
 
-// The exact sum of squared deviations from the correctly rounded mean,
-// divided once (by N - 1 when unbiased and N > 1, else by N).
-nb::object variance(nb::handle a, nb::handle dim, bool unbiased) {
+// var = (N sum x^2 - (sum x)^2) / (N D), D = N - 1 (unbiased, N > 1) or N,
+// from the exact sums; var rounds that value once, std its square root.
+nb::object variance(nb::handle a, nb::handle dim, bool unbiased, bool root) {
     require_dim(dim);
     TView v = tview(a);
     const int64_t n = (int64_t)v.n();
-    if (n == 0) return make_tensor(nb::int_(0));
-    nb::object m = op_mean(a);
-    DevArray s = exact_sum(v.a, tview(m).a, n, SUM_SQDEV);
-    const int64_t div = unbiased && n > 1 ? n - 1 : n;
-    return op_div(one_element(s), make_tensor(nb::int_(div)));
+    if (n == 0) {
+        nb::object z = make_tensor(nb::int_(0));
+        return root ? call("sqrt", z) : z;
+    }
+    WideTotal t = moments(v.a, n, MOMENT_SUM | MOMENT_SQUARES);
+    Mpz s1, s2, num, den, r;
+    moment_sums(t, s1, s2);
+    const int64_t d = unbiased && n > 1 ? n - 1 : n;
+    mpz_mul_si(num, s2, (long)n);
+    mpz_submul(num, s1, s1);  // units of 2^-512, >= 0
+    mpz_set_si(den, (long)n);
+    mpz_mul_si(den, den, (long)d);
+    if (root) {
+        round_sqrt(r, num, den);
+    } else {
+        mpz_mul_2exp(den, den, 256);
+        round_div(r, num, den);
+    }
+    return record_of(r, false);
 }
 
 nb::object norm(nb::handle a, nb::handle p) {
@@ -214,21 +442,31 @@ nb::object norm(nb::handle a, nb::handle p) {
         return one_element(exact_sum(v.a, v.a, n, SUM_ABS));
     }
     if (PyObject_RichCompareBool(p.ptr(), nb::int_(2).ptr(), Py_EQ) == 1) {
-        nb::object ss = n == 0 ? make_tensor(nb::int_(0)) : one_element(exact_sum(v.a, v.a, n, SUM_DOT));
-        return call("sqrt", ss);
+        if (n == 0) return call("sqrt", make_tensor(nb::int_(0)));
+        // sqrt of the exact sum of exact squares, rounded once.
+        WideTotal t = moments(v.a, n, MOMENT_SQUARES);
+        Mpz s1, s2, one, r;
+        moment_sums(t, s1, s2);
+        mpz_set_ui(one, 1);
+        round_sqrt(r, s2, one);
+        return record_of(r, false);
     }
-    // p >= 3: scale by the largest magnitude so no power saturates, then
-    // M * exp(log(sum (|x|/M)^p) / p).
+    if (PyObject_RichCompareBool(p.ptr(), nb::int_(0x7fffffff).ptr(), Py_GT) == 1)
+        throw nb::value_error(("norm requires p < 2**31, got " + nb::cast<std::string>(nb::str(p))).c_str());
+    const uint32_t pi = (uint32_t)nb::cast<int64_t>(p);
+    // p >= 3: (sum |x|^p)^(1/p) from a wide sum of powers scaled by the
+    // largest one, the root taken on the host; faithful.
     if (n == 0) return make_tensor(nb::int_(0));
-    nb::object absa = call("abs", a);
-    nb::object big = op_max(absa);
+    nb::object big = op_max(call("abs", a));
     DevArray bigrec = tview(big).a;
-    HostRecords h = host_records(bigrec);
-    if (fp_is_zero(h.ptr[0])) return big;
-    nb::object powers = zel_module().attr("pow")(op_div(absa, big), p);
-    nb::object s = op_sum(powers);
-    nb::object root = call("exp", op_div(call("log", s), make_tensor(p)));
-    return op_mul(big, root);
+    if (fp_is_zero(host_records(bigrec).ptr[0])) return big;
+    WideTotal t = pnorm_sum(v.a, bigrec, n, (int)pi);
+    bool inexact = false;
+    const int64_t em = xf_pow(xf_from_mag(host_records(bigrec).ptr[0].limb), pi, inexact).e;
+    Mpz A, r;
+    mpz_limbs(A, t, 0, 2 * NLIMB, false);
+    pnorm_root(r, A, em, pi);
+    return record_of(r, false);
 }
 
 }  // namespace
@@ -270,13 +508,13 @@ void register_reductions(nb::module_& m) {
     m.def("norm", &norm, nb::arg("a").none(), nb::arg("p").none() = 2, "Vector norm.");
     m.def(
         "var", [](nb::handle a, nb::handle dim, nb::handle unbiased) {
-            return variance(a, dim, PyObject_IsTrue(unbiased.ptr()) == 1);
+            return variance(a, dim, PyObject_IsTrue(unbiased.ptr()) == 1, false);
         },
         nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true, "Variance.");
     m.def(
         "std",
         [](nb::handle a, nb::handle dim, nb::handle unbiased) {
-            return call("sqrt", variance(a, dim, PyObject_IsTrue(unbiased.ptr()) == 1));
+            return variance(a, dim, PyObject_IsTrue(unbiased.ptr()) == 1, true);
         },
         nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true, "Standard deviation.");
     m.def(

@@ -47,6 +47,10 @@ ZEL_UNARY_OP(op_floor, fp_floor_kernel)
 ZEL_UNARY_OP(op_round, fp_round_kernel)
 ZEL_UNARY_OP(op_trunc, fp_trunc_kernel)
 ZEL_UNARY_OP(op_frac, fp_frac_kernel)
+ZEL_UNARY_OP(op_sinh, fp_sinh_kernel)
+ZEL_UNARY_OP(op_cosh, fp_cosh_kernel)
+ZEL_UNARY_OP(op_asinh, fp_asinh_kernel)
+ZEL_UNARY_OP(op_acosh, fp_acosh_kernel)
 
 #undef ZEL_UNARY_OP
 

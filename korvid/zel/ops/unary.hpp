@@ -28,5 +28,11 @@ nb::object op_floor(nb::handle a);
 nb::object op_round(nb::handle a);
 nb::object op_trunc(nb::handle a);
 nb::object op_frac(nb::handle a);
+// The hyperbolic composites: their compositions in one launch, with wide
+// paths where a step would saturate (elementary.hpp).
+nb::object op_sinh(nb::handle a);
+nb::object op_cosh(nb::handle a);
+nb::object op_asinh(nb::handle a);
+nb::object op_acosh(nb::handle a);
 
 }  // namespace zel

@@ -112,14 +112,19 @@ ZEL_HDN W5 wf_log_mant(const W5& m) {
     return wf_add(l, s);
 }
 
-ZEL_HD Fp fp_log(const Fp& x) {
-    if (fp_is_zero(x) || fp_neg_sign(x)) return fp_max_mag(true);
-    int tb = mag_top_bit<NLIMB>(x.limb);
+// ln of a non-zero record magnitude as a working value.
+ZEL_HD W5 wf_log_mag(const uint64_t* mag) {
+    int tb = mag_top_bit<NLIMB>(mag);
     W5 m;
-    for (int i = 0; i <= 5; ++i) m.l[i] = mag_bits64<NLIMB>(x.limb, tb - 320 + 64 * i);
+    for (int i = 0; i <= 5; ++i) m.l[i] = mag_bits64<NLIMB>(mag, tb - 320 + 64 * i);
     int e = tb - 256;
     W5 el = wf_cneg(wf_mul_u(wf_ln2<5>(), (uint64_t)(e < 0 ? -e : e)), e < 0);
-    return wf_to_fp(wf_add(wf_log_mant(m), el));
+    return wf_add(wf_log_mant(m), el);
+}
+
+ZEL_HD Fp fp_log(const Fp& x) {
+    if (fp_is_zero(x) || fp_neg_sign(x)) return fp_max_mag(true);
+    return wf_to_fp(wf_log_mag(x.limb));
 }
 
 // ------------------------------------------------------------------ sqrt
@@ -439,6 +444,94 @@ ZEL_HD Fp fp_relu(const Fp& x) { return fp_neg_sign(x) ? fp_zero() : fp_canon(x)
 
 ZEL_HD Fp fp_leaky_relu(const Fp& x, const Fp& slope) {
     return (fp_neg_sign(x) && !fp_is_zero(x)) ? fp_mul(x, slope) : fp_canon(x);
+}
+
+// ------------------------------------------------------ hyperbolic functions
+// sinh, cosh, asinh and acosh evaluate the module's compositions record for
+// record where those are right, and switch to a dedicated wide path only
+// where a step of the composition saturates although the result fits.
+
+// e^|x|/2 +- e^-|x|/2 for |x| where e^|x| leaves the format (|x| > 177.4):
+// e^|x| = E 2^k in Q63.576, the small term from the Q63.320 exponential.
+ZEL_HDN Fp fp_exp_half_far(const Fp& x, bool minus, bool neg) {
+    int64_t ip = mag_int_small(x.limb);
+    if (ip < 0 || ip >= 179) return fp_max_mag(neg);  // e^179/2 > 2^256
+    W9 a = wf_from_mag<9>(x.limb);
+    int64_t k = wf_exp_k<9>(a);
+    W9 big = wf_exp_reduced<9>(wf_exp_arg<9>(a, k));  // value E, E 2^k = e^|x|
+    // e^-|x|/2 = T 2^-321 in units of 2^(k-1-576): T 2^(256-k).
+    W5 t = wf_exp_nonpos(wf_neg(wf_from_mag<5>(x.limb)));
+    uint64_t tt[10];
+    for (int i = 0; i < 10; ++i) tt[i] = i <= 5 ? t.l[i] : 0;
+    const int sh = 256 - (int)k;
+    uint64_t ts[10];
+    if (sh >= 0) {
+        mag_shl<10>(ts, tt, sh);
+    } else {
+        mag_shr<10>(ts, tt, -sh);
+    }
+    if (minus) {
+        mag_sub<10>(big.l, big.l, ts);
+    } else {
+        mag_add<10>(big.l, big.l, ts);
+    }
+    return fp_round_mag<10>(big.l, 576 - 256 - ((int)k - 1), neg);
+}
+
+ZEL_HD Fp fp_half_rec() {
+    Fp h = fp_zero();
+    h.limb[FRAC_LIMBS - 1] = 1ull << 63;
+    return h;
+}
+
+ZEL_HD bool fp_is_max_mag(const Fp& x) {
+    uint64_t acc = ~0ull;
+    for (int i = 0; i < NLIMB; ++i) acc &= x.limb[i];
+    return acc == ~0ull;
+}
+
+// (exp(x) -+ exp(-x)) * 0.5, each step rounded as the module's operations
+// round it, unless an exponential saturates.
+ZEL_HD Fp fp_sinh_cosh(const Fp& x, bool cosh) {
+    const Fp e1 = fp_exp(x);
+    const Fp e2 = fp_exp(fp_neg(x));
+    if (fp_is_max_mag(e1) || fp_is_max_mag(e2)) {
+        bool neg = !cosh && fp_neg_sign(x) && !fp_is_zero(x);
+        return fp_exp_half_far(x, !cosh, neg);
+    }
+    const Fp s = cosh ? fp_add(e1, e2) : fp_sub(e1, e2);
+    return fp_mul(s, fp_half_rec());
+}
+
+// ln(2|x|) +- 1/(4x^2) for |x| >= 2^64 (the next term is below 2^-258).
+ZEL_HDN Fp fp_log_2x_far(const Fp& x, bool minus, bool neg) {
+    W5 l = wf_add(wf_log_mag(x.limb), wf_ln2<5>());
+    // 1/|x| = 2^576 / M at 2^-320, then (1/|x|)^2 / 4.
+    uint64_t u[10], q[10], rem[NLIMB];
+    for (int i = 0; i < 10; ++i) u[i] = q[i] = 0;
+    u[9] = 1;
+    mag_divmod<10>(u, 10, x.limb, mag_len<NLIMB>(x.limb), q, rem);
+    W5 inv;
+    for (int i = 0; i <= 5; ++i) inv.l[i] = q[i];
+    W5 c = wf_shr(wf_mul(inv, inv), 2);
+    l = minus ? wf_sub(l, c) : wf_add(l, c);
+    return wf_to_fp(wf_cneg(l, neg));
+}
+
+// sign(x) ln(|x| + sqrt(x^2 + 1)) as composed; the far form where x^2 + 1
+// saturates (|x| next to or above 2^128).
+ZEL_HD Fp fp_asinh(const Fp& x) {
+    const Fp sq = fp_add(fp_mul(x, x), fp_from_int(1));
+    if (fp_is_max_mag(sq)) return fp_log_2x_far(x, false, fp_neg_sign(x) && !fp_is_zero(x));
+    const Fp l = fp_log(fp_add(fp_abs(x), fp_sqrt(sq)));
+    return fp_mul(fp_signum(x), l);
+}
+
+// ln(x + sqrt(x^2 - 1)) as composed; the far form where x^2 saturates.
+ZEL_HD Fp fp_acosh(const Fp& x) {
+    const Fp sq = fp_mul(x, x);
+    if (fp_is_max_mag(sq) && !fp_neg_sign(x)) return fp_log_2x_far(x, true, false);
+    return fp_log(fp_add(x, fp_sqrt(fp_sub(sq, fp_from_int(1)))));
 }
 
 }  // namespace zel

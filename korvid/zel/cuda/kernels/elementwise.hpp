@@ -7,6 +7,7 @@
 // the host picks them whenever one side holds a single record.
 #pragma once
 #include "../../core/fixed_point.hpp"
+#include "wide.hpp"
 
 namespace zel {
 
@@ -33,15 +34,37 @@ ZEL_HD Fp fp_mod(const Fp& a, const Fp& b) {
     return fp_make(r, bn);
 }
 
+// |x|^-m for m >= 1 (x != 0): |x|^m in the 640-bit floating form, then one
+// division rounded to nearest.  Faithful over the whole range; correctly
+// rounded (ties to even) whenever |x|^m is exact in that form, which covers
+// every power that is exact on the record grid.
+ZEL_HDN Fp fp_pow_neg_mag(const Fp& x, uint32_t m, bool neg) {
+    bool inexact = false;
+    const Xf y = xf_pow(xf_from_mag(x.limb), m, inexact);
+    // 1/y in units of 2^-256 is 2^(256-e)/mant, mant in [2^639, 2^640).
+    if (y.e <= -896) return fp_max_mag(neg);  // above 2^512 units
+    if (y.e > -382) return fp_zero();         // below 1/4 unit
+    uint64_t u[2 * XLIMB + 2], q[2 * XLIMB + 2], rem[XLIMB];
+    for (int i = 0; i < 2 * XLIMB + 2; ++i) u[i] = q[i] = 0;
+    u[2 * XLIMB + 1] = 1;  // 2^1344
+    mag_divmod<2 * XLIMB + 2>(u, 2 * XLIMB + 2, y.m, XLIMB, q, rem);
+    if (!mag_is_zero<XLIMB>(rem)) q[0] |= 1;  // sticky: the shift below is >= 193 bits
+    return fp_round_mag<2 * XLIMB + 2>(q, (int)(1088 + y.e), neg);
+}
+
 // x^e by left-to-right binary powering: each square and each multiplication
 // by x is one correctly rounded fp_mul.  x^0 = 1 (0^0 too).  A negative
-// exponent gives the correctly rounded reciprocal of x^|e|; when x^|e|
-// rounded to zero the reciprocal saturates with the sign the exact power has.
+// exponent divides once by |x|^|e| held in the wide floating form
+// (fp_pow_neg_mag); 0^-m saturates to +MAX.
 ZEL_HD Fp fp_pow_int(const Fp& x, int e) {
     uint32_t m = e < 0 ? 0u - (uint32_t)e : (uint32_t)e;
     Fp one = fp_from_int(1);
     if (m == 0) return one;
     Fp base = fp_canon(x);
+    if (e < 0) {
+        if (fp_is_zero(base)) return fp_max_mag(false);
+        return fp_pow_neg_mag(base, m, fp_neg_sign(base) && (m & 1u));
+    }
     Fp r = base;
     int top = 63 - clz64((uint64_t)m);
     for (int i = top - 1; i >= 0; --i) {
@@ -49,9 +72,7 @@ ZEL_HD Fp fp_pow_int(const Fp& x, int e) {
         r = fp_mul(r, r);
         if ((m >> i) & 1u) r = fp_mul(r, base);
     }
-    if (e > 0) return r;
-    if (fp_is_zero(r)) return fp_max_mag(fp_neg_sign(base) && (m & 1u));
-    return fp_div(one, r);
+    return r;
 }
 
 // Limits x to [lo, hi]; with lo > hi the result is hi (lower bound applied

@@ -275,9 +275,17 @@ ZEL_HD void fp_argmin_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* out,
     out[t.x] = row_arg_extreme(a + (int64_t)t.x * cols, cols, -1);
 }
 
-// exp(x - max) over the row, the row sum exact, each quotient correctly
-// rounded.  Every x - max is <= 0, so each exponential is at most 1 and the
-// sum at most cols: it always fits a record.
+// exp(x - max) over the row in the Q63.320 working format, their sum exact
+// in that format, one rounding per quotient: faithful for any row length
+// (each exponential is within ~2^-310 of the truth, the sum within cols
+// times that, and the sum is at least 1).  The working exponentials wait in
+// the output records between the passes.
+ZEL_HD W5 softmax_exp(const Fp& d) {
+    const int64_t ip = mag_int_small(d.limb);
+    if (ip < 0 || ip > 400) return wf_int<5>(0);  // d <= 0; e^d < 2^-320
+    return wf_exp_nonpos(wf_neg(wf_from_mag<5>(d.limb)));
+}
+
 ZEL_HD void fp_softmax_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int rows, int cols) {
     if ((int64_t)t.x >= rows || cols <= 0) return;
     const int64_t base = (int64_t)t.x * cols;
@@ -285,15 +293,137 @@ ZEL_HD void fp_softmax_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int
     for (int64_t j = 1; j < cols; ++j) {
         if (fp_cmp(a[base + j], m) > 0) m = a[base + j];
     }
-    WAcc acc;
-    wacc_clear(acc);
+    W5 s = wf_int<5>(0);
     for (int64_t j = 0; j < cols; ++j) {
-        const Fp e = fp_exp(fp_sub(a[base + j], m));
-        out[base + j] = e;
-        wacc_add_fp(acc, e);
+        const W5 e = softmax_exp(fp_sub(a[base + j], m));
+        Fp& o = out[base + j];
+        for (int i = 0; i < NLIMB; ++i) o.limb[i] = i <= 5 ? e.l[i] : 0;
+        s = wf_add(s, e);
     }
-    const Fp s = wacc_to_fp(acc);
-    for (int64_t j = 0; j < cols; ++j) out[base + j] = fp_div(out[base + j], s);
+    for (int64_t j = 0; j < cols; ++j) {
+        W5 e;
+        for (int i = 0; i <= 5; ++i) e.l[i] = out[base + j].limb[i];
+        out[base + j] = wf_to_fp(wf_div(e, s));
+    }
+}
+
+// ------------------------------------------------------ moments, p-norms
+// Exact sums of x and of the exact squares x^2 (a square needs 1024 bits,
+// 2^31 of them 1055) travel as one 2048-bit two's-complement integer of four
+// records: the square sum in limbs 0..16, the plain sum (sign-extended) from
+// limb 17 up.  Adding two such integers adds both sums, so the parts add
+// like any wide integer, in any order.
+
+constexpr int QLIMB = 17;
+constexpr int MOMENT_RECORDS = 4;
+enum MomentMode : int { MOMENT_SUM = 1, MOMENT_SQUARES = 2 };
+
+// q[0..QLIMB) += M^2, exactly.
+ZEL_HD void qacc_add_sq(uint64_t* q, const uint64_t* m) {
+    int lo, hi;
+    mag_range(m, lo, hi);
+    if (lo >= hi) return;
+    const int len = hi - lo;
+    uint64_t p[2 * NLIMB];
+    mag_mul(p, m + lo, len, m + lo, len);
+    unsigned char c = 0;
+    int k = 2 * lo;
+    for (int i = 0; i < 2 * len; ++i, ++k) q[k] = wadc(q[k], p[i], c);
+    for (; c && k < QLIMB; ++k) q[k] = wadc(q[k], 0, c);
+}
+
+ZEL_HD void moments_store(const WAcc& s, const uint64_t* q, Fp* four) {
+    const uint64_t ext = (s.w[WLIMB - 1] >> 63) ? ~0ull : 0ull;
+    for (int r = 0; r < MOMENT_RECORDS; ++r) {
+        four[r].sign = 1;
+        four[r].pad = 0;
+        for (int i = 0; i < NLIMB; ++i) {
+            const int k = r * NLIMB + i;
+            four[r].limb[i] = k < QLIMB ? q[k] : (k < QLIMB + WLIMB ? s.w[k - QLIMB] : ext);
+        }
+    }
+}
+
+// Thread t < nparts sums its share of the n elements (mode: MOMENT_SUM
+// and/or MOMENT_SQUARES) into part[4t .. 4t+3].
+ZEL_HD void fp_moments_partial_kernel_body(const ThreadCtx& t, const Fp* a, Fp* part, int n, int nparts, int mode) {
+    if ((int64_t)t.x >= nparts) return;
+    WAcc s;
+    wacc_clear(s);
+    uint64_t q[QLIMB];
+    for (int i = 0; i < QLIMB; ++i) q[i] = 0;
+    const bool sum = (mode & MOMENT_SUM) != 0, sq = (mode & MOMENT_SQUARES) != 0;
+#if defined(ZEL_DEVICE_PATH)
+    const int64_t begin = t.x, end = n, step = nparts;
+#else
+    const int64_t chunk = ((int64_t)n + nparts - 1) / nparts;
+    const int64_t begin = (int64_t)t.x * chunk, step = 1;
+    const int64_t end = begin + chunk < n ? begin + chunk : (int64_t)n;
+#endif
+    for (int64_t i = begin; i < end; i += step) {
+        if (sum) wacc_add_fp(s, a[i]);
+        if (sq) qacc_add_sq(q, a[i].limb);
+    }
+    moments_store(s, q, part + MOMENT_RECORDS * (int64_t)t.x);
+}
+
+// sum_i floor(|a_i|^p / 2^em) with |a_i|^p in the wide floating form and
+// 2^em the scale at which the largest power (of mx[0]) lies in [2^639,
+// 2^640): every term keeps 2^-639 relative to the sum, whatever the range.
+// Thread t < nparts writes an 11-limb unsigned sum into part[2t], part[2t+1].
+ZEL_HD void fp_pnorm_partial_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* mx, Fp* part, int n, int nparts,
+                                         int p) {
+    if ((int64_t)t.x >= nparts) return;
+    uint64_t acc[2 * NLIMB];
+    for (int i = 0; i < 2 * NLIMB; ++i) acc[i] = 0;
+    if (p >= 1 && !fp_is_zero(mx[0])) {
+        bool inexact = false;
+        const int64_t em = xf_pow(xf_from_mag(mx[0].limb), (uint32_t)p, inexact).e;
+#if defined(ZEL_DEVICE_PATH)
+        const int64_t begin = t.x, end = n, step = nparts;
+#else
+        const int64_t chunk = ((int64_t)n + nparts - 1) / nparts;
+        const int64_t begin = (int64_t)t.x * chunk, step = 1;
+        const int64_t end = begin + chunk < n ? begin + chunk : (int64_t)n;
+#endif
+        for (int64_t i = begin; i < end; i += step) {
+            if (fp_is_zero(a[i])) continue;
+            const Xf y = xf_pow(xf_from_mag(a[i].limb), (uint32_t)p, inexact);
+            int64_t d = em - y.e;
+            if (d < 0) d = 0;  // only a max that is not the largest |a_i|
+            if (d >= 64 * XLIMB) continue;
+            uint64_t ts[XLIMB];
+            mag_shr<XLIMB>(ts, y.m, (int)d);
+            unsigned char c = 0;
+            for (int k = 0; k < XLIMB; ++k) acc[k] = wadc(acc[k], ts[k], c);
+            acc[XLIMB] += c;
+        }
+    }
+    Fp* two = part + 2 * (int64_t)t.x;
+    for (int r = 0; r < 2; ++r) {
+        two[r].sign = 1;
+        two[r].pad = 0;
+        for (int i = 0; i < NLIMB; ++i) two[r].limb[i] = acc[r * NLIMB + i];
+    }
+}
+
+// One thread adds nparts wide integers of `width` records each (limb strings
+// of 8 width limbs, modulo 2^(512 width)) into out[0 .. width).
+ZEL_HD void fp_wide_finish_kernel_body(const ThreadCtx& t, const Fp* part, Fp* out, int nparts, int width) {
+    if (t.x != 0 || width < 1 || width > MOMENT_RECORDS) return;
+    uint64_t acc[MOMENT_RECORDS * NLIMB];
+    const int nl = width * NLIMB;
+    for (int i = 0; i < nl; ++i) acc[i] = 0;
+    for (int64_t k = 0; k < nparts; ++k) {
+        const Fp* p = part + (int64_t)width * k;
+        unsigned char c = 0;
+        for (int i = 0; i < nl; ++i) acc[i] = wadc(acc[i], p[i / NLIMB].limb[i % NLIMB], c);
+    }
+    for (int r = 0; r < width; ++r) {
+        out[r].sign = 1;
+        out[r].pad = 0;
+        for (int i = 0; i < NLIMB; ++i) out[r].limb[i] = acc[r * NLIMB + i];
+    }
 }
 
 // out[i] = a[i+1] - a[i], exact, for i < n.
@@ -315,6 +445,11 @@ ZEL_HD void fp_diff_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int n)
     X(fp_sum_partial_kernel, (const Fp* a, const Fp* b, Fp* part, int n, int nparts, int mode),      \
       (a, b, part, n, nparts, mode))                                                                \
     X(fp_sum_finish_kernel, (const Fp* part, Fp* out, int nparts), (part, out, nparts))             \
+    X(fp_moments_partial_kernel, (const Fp* a, Fp* part, int n, int nparts, int mode),             \
+      (a, part, n, nparts, mode))                                                                   \
+    X(fp_pnorm_partial_kernel, (const Fp* a, const Fp* mx, Fp* part, int n, int nparts, int p),     \
+      (a, mx, part, n, nparts, p))                                                                  \
+    X(fp_wide_finish_kernel, (const Fp* part, Fp* out, int nparts, int width), (part, out, nparts, width)) \
     ZEL_REDUCE_ROW_ENTRY(X, fp_cumsum_kernel, Fp)                                                   \
     ZEL_REDUCE_ROW_ENTRY(X, fp_cumprod_kernel, Fp)                                                  \
     ZEL_REDUCE_ROW_ENTRY(X, fp_argmax_kernel, int32_t)                                              \

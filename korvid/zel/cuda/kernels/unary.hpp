@@ -36,6 +36,10 @@ ZEL_UNARY_BODY(fp_floor_kernel, fp_floor_int(x))
 ZEL_UNARY_BODY(fp_round_kernel, fp_round_int(x))
 ZEL_UNARY_BODY(fp_trunc_kernel, fp_trunc_int(x))
 ZEL_UNARY_BODY(fp_frac_kernel, fp_frac_part(x))
+ZEL_UNARY_BODY(fp_sinh_kernel, fp_sinh_cosh(x, false))
+ZEL_UNARY_BODY(fp_cosh_kernel, fp_sinh_cosh(x, true))
+ZEL_UNARY_BODY(fp_asinh_kernel, fp_asinh(x))
+ZEL_UNARY_BODY(fp_acosh_kernel, fp_acosh(x))
 
 #undef ZEL_UNARY_BODY
 
@@ -76,4 +80,8 @@ ZEL_HD void fp_leaky_relu_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, 
     ZEL_UNARY_ENTRY(X, fp_floor_kernel)                                                             \
     ZEL_UNARY_ENTRY(X, fp_round_kernel)                                                             \
     ZEL_UNARY_ENTRY(X, fp_trunc_kernel)                                                             \
-    ZEL_UNARY_ENTRY(X, fp_frac_kernel)
+    ZEL_UNARY_ENTRY(X, fp_frac_kernel)                                                              \
+    ZEL_UNARY_ENTRY(X, fp_sinh_kernel)                                                              \
+    ZEL_UNARY_ENTRY(X, fp_cosh_kernel)                                                              \
+    ZEL_UNARY_ENTRY(X, fp_asinh_kernel)                                                             \
+    ZEL_UNARY_ENTRY(X, fp_acosh_kernel)

@@ -389,4 +389,58 @@ ZEL_HDN void mag_isqrt12(const uint64_t* n, uint64_t* s) {
     mag_shr<6>(s, y, t);
 }
 
+
+// ------------------------------------------------------- wide floating point
+// A positive value m * 2^e with a normalised 640-bit mantissa (top bit of
+// m[9] set), m = 0 for zero.  Powers of a record in this form keep a relative
+// error below 2^-638 per product, whatever the magnitude: integer powers of
+// tiny or huge values (negative powers, p-norms) stay accurate where the
+// record grid would round them away or saturate.
+constexpr int XLIMB = 10;
+
+struct Xf {
+    uint64_t m[XLIMB];
+    int64_t e;
+};
+
+// |x| of a record magnitude (value M 2^-256), exactly.
+ZEL_HD Xf xf_from_mag(const uint64_t* mag) {
+    Xf r;
+    int tb = mag_top_bit<NLIMB>(mag);
+    for (int i = 0; i < XLIMB; ++i) r.m[i] = 0;
+    r.e = 0;
+    if (tb < 0) return r;
+    uint64_t t[XLIMB];
+    for (int i = 0; i < XLIMB; ++i) t[i] = i < NLIMB ? mag[i] : 0;
+    mag_shl<XLIMB>(r.m, t, 64 * XLIMB - 1 - tb);
+    r.e = (int64_t)tb - (64 * XLIMB - 1) - 256;
+    return r;
+}
+
+// a * b truncated to 640 bits; `inexact` is set when non-zero bits drop.
+ZEL_HDN Xf xf_mul(const Xf& a, const Xf& b, bool& inexact) {
+    uint64_t p[2 * XLIMB];
+    mag_mul(p, a.m, XLIMB, b.m, XLIMB);
+    Xf r;
+    // Normalised factors give a product with its top bit at 1278 or 1279.
+    const int sh = (p[2 * XLIMB - 1] >> 63) ? 64 * XLIMB : 64 * XLIMB - 1;
+    if (mag_any_below<2 * XLIMB>(p, sh)) inexact = true;
+    uint64_t t[2 * XLIMB];
+    mag_shr<2 * XLIMB>(t, p, sh);
+    for (int i = 0; i < XLIMB; ++i) r.m[i] = t[i];
+    r.e = a.e + b.e + sh;
+    return r;
+}
+
+// x^k for k >= 1 by left-to-right binary powering (x != 0).
+ZEL_HDN Xf xf_pow(const Xf& x, uint32_t k, bool& inexact) {
+    Xf r = x;
+    int top = 63 - clz64((uint64_t)k);
+    for (int i = top - 1; i >= 0; --i) {
+        r = xf_mul(r, r, inexact);
+        if ((k >> i) & 1u) r = xf_mul(r, x, inexact);
+    }
+    return r;
+}
+
 }  // namespace zel
