@@ -56,6 +56,17 @@ def main():
     tab.add(f"dot, {n} terms", t_dot, 30, "ns per multiply-add")
     da, db = double_tensor(n), double_tensor(n)
     tab.add(f"dot, {n} terms (double-valued)", ns_per(lambda: zel.dot(da, db), n), 30)
+    # The statistics against sum on the same data: exact wide sums of x and
+    # of the exact squares, combined once on the host.
+    stats = {f: ns_per(lambda f=f: getattr(zel, f)(a), n) for f in ("mean", "var", "std", "norm")}
+    for f, t in stats.items():
+        tab.add(f"{f}, {n} elements", t, 3 * t_sum, f"{ratio(t, t_sum)} sum")
+    t_dsum = ns_per(lambda: zel.sum(da), n)
+    for f in ("var", "norm"):
+        t = ns_per(lambda f=f: getattr(zel, f)(da), n)
+        tab.add(f"{f}, {n} elements (double-valued)", t, 3 * t_dsum, f"{ratio(t, t_dsum)} sum of the same")
+    t3 = ns_per(lambda: zel.norm(a, 3), n, repeat=2)
+    tab.add(f"norm p=3, {n} elements", t3, None, f"{ratio(t3, t_sum)} sum")
 
     mm_ns = {}
     for m in (64, 256):
