@@ -118,6 +118,26 @@ int main() {
         fp_sum_finish_kernel_body(ThreadCtx{0, 0}, part.data(), sum.data(), parts);
         report("fp_sum_partial_kernel", sum);
     }
+    // Moments and p-norm sums: the same parts, strided or chunked.
+    for (int mode = 1; mode < 4; ++mode) {
+        const int parts = 7;
+        std::vector<Fp> part(MOMENT_RECORDS * parts), tot(MOMENT_RECORDS);
+        for (uint32_t p = 0; p < parts; ++p)
+            fp_moments_partial_kernel_body(ThreadCtx{p, 0}, A.data(), part.data(), N, parts, mode);
+        fp_wide_finish_kernel_body(ThreadCtx{0, 0}, part.data(), tot.data(), parts, MOMENT_RECORDS);
+        report("fp_moments_partial_kernel", tot);
+    }
+    std::vector<Fp> mx(1, fp_abs(A[0]));
+    for (int i = 1; i < N; ++i)
+        if (fp_cmp(fp_abs(A[i]), mx[0]) > 0) mx[0] = fp_abs(A[i]);
+    for (int p : {3, 7, 1000}) {
+        const int parts = 7;
+        std::vector<Fp> part(2 * parts), tot(2);
+        for (uint32_t t = 0; t < parts; ++t)
+            fp_pnorm_partial_kernel_body(ThreadCtx{t, 0}, A.data(), mx.data(), part.data(), N, parts, p);
+        fp_wide_finish_kernel_body(ThreadCtx{0, 0}, part.data(), tot.data(), parts, 2);
+        report("fp_pnorm_partial_kernel", tot);
+    }
     const int M = 24, K = 32, C = 16;
     std::vector<Fp> mm(M * C);
     for (uint32_t r = 0; r < M; ++r)
