@@ -318,6 +318,38 @@ constexpr int QLIMB = 17;
 constexpr int MOMENT_RECORDS = 4;
 enum MomentMode : int { MOMENT_SUM = 1, MOMENT_SQUARES = 2 };
 
+#if !defined(ZEL_DEVICE_PATH)
+// r[0..2n) = a^2 on the host: each cross product once, doubled, plus the
+// squares of the limbs (about half the multiplies of a general product).
+inline void mag_sqr_host(uint64_t* r, const uint64_t* a, int n) {
+    for (int i = 0; i < 2 * n; ++i) r[i] = 0;
+    for (int i = 0; i < n; ++i) {
+        uint64_t c = 0;
+        for (int j = i + 1; j < n; ++j) {
+            unsigned __int128 acc = (unsigned __int128)a[i] * a[j] + r[i + j] + c;
+            r[i + j] = (uint64_t)acc;
+            c = (uint64_t)(acc >> 64);
+        }
+        r[i + n] = c;
+    }
+    uint64_t top = 0;
+    for (int i = 0; i < 2 * n; ++i) {
+        const uint64_t v = r[i];
+        r[i] = (v << 1) | top;
+        top = v >> 63;
+    }
+    uint64_t c = 0;
+    for (int i = 0; i < n; ++i) {
+        const unsigned __int128 sq = (unsigned __int128)a[i] * a[i];
+        const unsigned __int128 s0 = (unsigned __int128)r[2 * i] + (uint64_t)sq + c;
+        r[2 * i] = (uint64_t)s0;
+        const unsigned __int128 s1 = (unsigned __int128)r[2 * i + 1] + (uint64_t)(sq >> 64) + (uint64_t)(s0 >> 64);
+        r[2 * i + 1] = (uint64_t)s1;
+        c = (uint64_t)(s1 >> 64);
+    }
+}
+#endif
+
 // q[0..QLIMB) += M^2, exactly.
 ZEL_HD void qacc_add_sq(uint64_t* q, const uint64_t* m) {
     int lo, hi;
@@ -325,7 +357,11 @@ ZEL_HD void qacc_add_sq(uint64_t* q, const uint64_t* m) {
     if (lo >= hi) return;
     const int len = hi - lo;
     uint64_t p[2 * NLIMB];
+#if !defined(ZEL_DEVICE_PATH)
+    mag_sqr_host(p, m + lo, len);
+#else
     mag_mul(p, m + lo, len, m + lo, len);
+#endif
     unsigned char c = 0;
     int k = 2 * lo;
     for (int i = 0; i < 2 * len; ++i, ++k) q[k] = wadc(q[k], p[i], c);
