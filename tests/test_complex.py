@@ -311,3 +311,70 @@ def test_hand_set_shapes_are_refused_not_read_past():
     # parts that agree with each other (if not with their shape) are read
     # only as far as they hold records
     assert (big * big).real.numel == 2
+
+
+# ------------------------------------------------------------ cmm in one pass
+
+def _cmm_case(rng, M, K, N, pick):
+    """Four scaled-int matrices (ar, ai: M x K; br, bi: K x N) from pick."""
+    return [[pick(rng) for _ in range(r * c)] for r, c in ((M, K), (M, K), (K, N), (K, N))]
+
+
+def _model_cmm(ar, ai, br, bi, M, K, N):
+    from zelmodel import model_mul, sat as isat
+
+    def mm(x, y):
+        return [isat(sum(model_mul(x[i * K + k], y[k * N + j]) for k in range(K))) for i in range(M) for j in range(N)]
+
+    rr, ii, ri, ir = mm(ar, br), mm(ai, bi), mm(ar, bi), mm(ai, br)
+    return [isat(p - q) for p, q in zip(rr, ii)], [isat(p + q) for p, q in zip(ri, ir)]
+
+
+def test_cmm_one_pass_equals_the_composition_record_for_record():
+    from fastrec import ZERO_FORMS, check_canonical, tensor_of, values
+
+    rng = random.Random(7)
+    frac = [m for m in hard_scaled() if abs(m) < S] + [2**127, 3 * 2**127, -(2**127), S - 2**128, 2**255 + 1]
+    big = [m for m in hard_scaled() if abs(m) >= S]
+
+    def below_one(r):  # entries below 1, with ties and carries of the rounding
+        return rng.choice(frac) if rng.random() < 0.4 else rng.randrange(-S + 1, S)
+
+    def mixed(r):  # large and saturating entries among small ones
+        k = rng.random()
+        return rng.choice(big) if k < 0.2 else below_one(r) if k < 0.8 else rng.randrange(-MAXM, MAXM + 1)
+
+    cases = [(4, 9, 5, below_one), (5, 6, 3, mixed), (1, 1, 1, mixed), (3, 0, 2, below_one), (2, 40, 2, below_one)]
+    for M, K, N, pick in cases:
+        mats = _cmm_case(rng, M, K, N, pick)
+        if pick is mixed and M > 1:
+            mats[0][:K] = [MAXM] * K  # a whole row that saturates every sum it enters
+            mats[2][:N] = [MAXM] * N
+        # zeros in every sign form, and pad fields a kernel never writes
+        signs = [[(-1 if m < 0 else 1) for m in x] for x in mats]
+        pads = [[0] * len(x) for x in mats]
+        for x, s, p in zip(mats, signs, pads):
+            for t in range(0, len(x), 3):
+                x[t], s[t] = rng.choice(ZERO_FORMS) if t % 2 else (x[t], s[t])
+                p[t] = rng.randrange(1, 1000)
+            for t in range(1, len(x), 5):  # sign fields other than +-1
+                s[t] = -7 if s[t] < 0 else 5
+        shapes = [(M, K), (M, K), (K, N), (K, N)]
+        ts = [tensor_of(x, sh, s, p) for x, sh, s, p in zip(mats, shapes, signs, pads)]
+        A, B = zel.ComplexTensor(ts[0], ts[1]), zel.ComplexTensor(ts[2], ts[3])
+        got = zel.cmm(A, B)
+        plain_re = zel.sub(zel.mm(ts[0], ts[2]), zel.mm(ts[1], ts[3]))
+        plain_im = zel.add(zel.mm(ts[0], ts[3]), zel.mm(ts[1], ts[2]))
+        assert got.shape == (M, N)
+        assert same_records(got.real, plain_re) and same_records(got.imag, plain_im)
+        vals = [values(records(t)) for t in ts]
+        want = _model_cmm(*vals, M, K, N)
+        for t, w in zip((got.real, got.imag), want):
+            check_canonical(records(t))
+            assert values(records(t)) == w
+    # a real right operand: its imaginary part is zero
+    a = zel.ComplexTensor(from_scaled([S // 3, -S // 5, 7, S - 1], (2, 2)), from_scaled([1, 2, 3, -S // 2], (2, 2)))
+    b = from_scaled([S // 7, 5, -(S // 9), 2**200], (2, 2))
+    r = zel.cmm(a, b)
+    assert same_records(r.real, zel.sub(zel.mm(a.real, b), zel.mm(a.imag, zel.zeros(2, 2))))
+    assert same_records(r.imag, zel.add(zel.mm(a.real, zel.zeros(2, 2)), zel.mm(a.imag, b)))

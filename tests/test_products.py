@@ -261,3 +261,20 @@ def test_bit_identical_for_any_thread_count():
         assert out.returncode == 0, out.stderr
         digests.append(out.stdout.strip())
     assert len(set(digests)) == 1
+
+
+def test_mm_entries_below_one_and_mixed_rows():
+    # Rows and columns of entries below 1 take a narrower exact sum than rows
+    # with large entries; both must give the model's records, side by side.
+    rng = random.Random(5)
+    ties = [2**127, 3 * 2**127, 2**128, S - 1, S // 2, 1, 0]
+    M, K, N = 6, 11, 7
+    a = [rng.choice(ties) * rng.choice((1, -1)) if rng.random() < 0.3 else rng.randrange(-S + 1, S) for _ in range(M * K)]
+    b = [rng.choice(ties) * rng.choice((1, -1)) if rng.random() < 0.3 else rng.randrange(-S + 1, S) for _ in range(K * N)]
+    r = zel.mm(from_scaled(a, (M, K)), from_scaled(b, (K, N)))
+    assert scaled(r) == model_mm(a, b, M, K, N)
+    a[2 * K + 3] = MAXM  # row 2 saturates, column 4 is large
+    for k in range(K):
+        b[k * N + 4] = rng.randrange(-MAXM, MAXM + 1)
+    r = zel.mm(from_scaled(a, (M, K)), from_scaled(b, (K, N)))
+    assert scaled(r) == model_mm(a, b, M, K, N)

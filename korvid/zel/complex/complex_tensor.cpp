@@ -13,6 +13,7 @@
 
 #include "../core/errors.hpp"
 #include "../core/tensor.hpp"
+#include "../ops/mm_host.hpp"
 #include "../ops/ops.hpp"
 #include "../ops/reductions.hpp"
 #include "../ops/unary.hpp"
@@ -272,11 +273,43 @@ std::string c_repr(nb::handle s) { return "ComplexTensor(shape=" + shape_str(sel
 
 nb::object promote(nb::handle x) { return is_complex_tensor(x) ? nb::borrow(x) : make_complex(x, nb::none()); }
 
+// cmm on the cpu backend as one host pass (ops/mm_host.cpp: the records of
+// the composition below) when the four parts are 2-D Tensors that fit
+// (A parts M x K, B parts K x N, non-empty); otherwise an invalid object, and
+// the composition raises mm's errors.
+nb::object cmm_one_pass(ComplexTensor& p, ComplexTensor& q) {
+    if (on_cuda()) return nb::object();
+    nb::handle parts[4] = {p.real, p.imag, q.real, q.imag};
+    for (nb::handle h : parts)
+        if (!is_tensor(h)) return nb::object();
+    ShapedView v[4];
+    try {
+        for (int i = 0; i < 4; ++i) v[i] = shaped_view(parts[i]);
+    } catch (const std::exception&) {
+        return nb::object();
+    }
+    for (const ShapedView& s : v)
+        if (s.s.size() != 2) return nb::object();
+    if (v[0].s != v[1].s || v[2].s != v[3].s || v[0].s[1] != v[2].s[0]) return nb::object();
+    const int64_t M = v[0].s[0], K = v[0].s[1], N = v[2].s[1];
+    if (M == 0 || N == 0) return nb::object();
+    const size_t n = (size_t)(M * N);
+    DevArray both = new_records(2 * n);
+    DevArray re = half_of(both, 0, n), im = half_of(both, n, n);
+    cmm_host(v[0].v.rec(), v[1].v.rec(), v[2].v.rec(), v[3].v.rec(), re.rec(), im.rec(), M, N, K);
+    nb::object shape = nb::make_tuple(M, N);
+    return nb::cast(ComplexTensor{wrap(re, shape), wrap(im, shape)});
+}
+
 // (A + Bi)(C + Di) = (AC - BD) + (AD + BC)i with prod = mm or mv.
 template <nb::object (*Prod)(nb::handle, nb::handle)>
 nb::object complex_product(nb::handle a, nb::handle b) {
     nb::object x = promote(a), y = promote(b);
     ComplexTensor &p = self_of(x), &q = self_of(y);
+    if constexpr (Prod == &op_mm) {
+        nb::object r = cmm_one_pass(p, q);
+        if (r.is_valid()) return r;
+    }
     nb::object ac = Prod(p.real, q.real);
     nb::object bd = Prod(p.imag, q.imag);
     nb::object ad = Prod(p.real, q.imag);

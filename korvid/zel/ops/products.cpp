@@ -6,6 +6,7 @@
 #include "../cuda/kernel_list.hpp"
 #include "../registry.hpp"
 #include "ops.hpp"
+#include "mm_host.hpp"
 #include "reductions.hpp"
 
 namespace zel {
@@ -19,54 +20,6 @@ size_t rank_of(nb::handle t) { return (size_t)nb::len(tview(t).shape); }
 
 [[noreturn]] void mismatch(const Operand& a, const Operand& b) {
     throw nb::value_error(("Shape mismatch: " + shape_str(a.v.shape) + " @ " + shape_str(b.v.shape)).c_str());
-}
-
-// A record with its non-zero limb range worked out once: a matrix operand
-// takes part in N (or M) products.
-struct Packed {
-    uint64_t limb[NLIMB];
-    int32_t lo, hi;
-    int32_t neg;
-};
-
-inline void pack(Packed& p, const Fp& x) {
-    for (int i = 0; i < NLIMB; ++i) p.limb[i] = x.limb[i];
-    mag_range(x.limb, p.lo, p.hi);
-    p.neg = x.sign < 0;
-}
-
-// The inner sum of fp_dot_strided (the fp_mm_kernel body) on packed rows:
-// the same rounded products in the same exact sum, so the same record.
-inline Fp packed_dot(const Packed* x, const Packed* y, int64_t k) {
-    WAcc acc;
-    wacc_clear(acc);
-    for (int64_t i = 0; i < k; ++i)
-        wacc_add_prod(acc, x[i].limb, x[i].lo, x[i].hi, y[i].limb, y[i].lo, y[i].hi, x[i].neg != y[i].neg);
-    return wacc_to_fp(acc);
-}
-
-// CPU matrix product: a and the transpose of b are packed once so both
-// operands of every inner sum are read contiguously.
-void mm_host(const Fp* a, const Fp* b, Fp* out, int64_t M, int64_t N, int64_t K) {
-    std::vector<Packed> pa((size_t)(M * K)), pbt((size_t)(K * N));
-    Packed* ppa = pa.data();
-    Packed* ppb = pbt.data();
-    const bool par = M * N * K >= CPU_PARALLEL_WORK;
-    cpu_for(M, par && M * K >= CPU_PARALLEL_WORK, [&](int64_t i) {
-        for (int64_t k = 0; k < K; ++k) pack(ppa[i * K + k], a[i * K + k]);
-    });
-    cpu_for(K, par && K * N >= CPU_PARALLEL_WORK, [&](int64_t k) {
-        for (int64_t j = 0; j < N; ++j) pack(ppb[j * K + k], b[k * N + j]);
-    });
-    // Tiles of rows x columns keep a few rows of each operand in cache.
-    const int64_t TI = 4, TJ = 16;
-    const int64_t ti = (M + TI - 1) / TI, tj = (N + TJ - 1) / TJ;
-    cpu_for(ti * tj, par, [&](int64_t tile) {
-        const int64_t i0 = (tile / tj) * TI, j0 = (tile % tj) * TJ;
-        const int64_t i1 = i0 + TI < M ? i0 + TI : M, j1 = j0 + TJ < N ? j0 + TJ : N;
-        for (int64_t j = j0; j < j1; ++j)
-            for (int64_t i = i0; i < i1; ++i) out[i * N + j] = packed_dot(ppa + i * K, ppb + j * K, K);
-    });
 }
 
 void mm_into(const DevArray& a, const DevArray& b, const DevArray& out, int64_t M, int64_t N, int64_t K) {
