@@ -9,12 +9,18 @@
 //    after most operations), the four fraction limbs and a sign mask.  A
 //    product of two of those is below 2^512 units, so its rounding never
 //    saturates, and a sum of K such terms stays within K * 2^256: a 320-bit
-//    accumulator holds it exactly, with an unrolled 4x4 limb product.
+//    accumulator holds it exactly, with an unrolled 4x4 limb product
+//    (MULX/ADCX/ADOX where the processor has them, chosen at load time).
 // A row of the left operand and a column of the right one take the narrow
 // path when every element of both is below 1; otherwise the general one.
 #include "mm_host.hpp"
 
 #include <vector>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#define ZEL_MULX 1
+#endif
 
 #include "../cuda/kernels/reduce.hpp"
 #include "reductions.hpp"
@@ -79,12 +85,8 @@ inline uint64_t adc(uint64_t a, uint64_t b, unsigned char& c) {
 
 static_assert(FRAC_LIMBS == 4, "the narrow product is written for four fraction limbs");
 
-// acc += (mask ? -1 : 1) * round(a*b / 2^256), ties to even: the term
-// wacc_add_prod adds for these magnitudes (it cannot saturate).
-__attribute__((always_inline)) inline void nacc_add_prod(NAcc& acc, const uint64_t* a, const uint64_t* b,
-                                                         uint64_t mask) {
-    uint64_t p[8];
-    // Row by row: a[i]*b[j] + p[i+j] + carry < 2^128.
+// p = a*b for four-limb a and b, row by row: a[i]*b[j] + p[i+j] + carry < 2^128.
+__attribute__((always_inline)) inline void mul4(uint64_t* p, const uint64_t* a, const uint64_t* b) {
     u128 t;
     uint64_t c = 0;
     for (int j = 0; j < 4; ++j) {
@@ -102,9 +104,182 @@ __attribute__((always_inline)) inline void nacc_add_prod(NAcc& acc, const uint64
         }
         p[i + 4] = c;
     }
+}
+
+#if defined(ZEL_MULX)
+
+// The same product with MULX and two carry chains (ADCX for the low halves,
+// ADOX for the high ones): about a third faster per product.
+__attribute__((always_inline)) inline void mul4_adx(uint64_t* p, const uint64_t* a, const uint64_t* b) {
+    uint64_t r0, r1, r2, r3, r4, r5, r6, r7, t, h, z;
+    __asm__(
+        "movq 0(%[a]), %%rdx\n\t"
+        "mulxq 0(%[b]), %[r0], %[r1]\n\t"
+        "mulxq 8(%[b]), %[t], %[r2]\n\t"
+        "addq %[t], %[r1]\n\t"
+        "mulxq 16(%[b]), %[t], %[r3]\n\t"
+        "adcq %[t], %[r2]\n\t"
+        "mulxq 24(%[b]), %[t], %[r4]\n\t"
+        "adcq %[t], %[r3]\n\t"
+        "adcq $0, %[r4]\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq 8(%[a]), %%rdx\n\t"
+        "mulxq 0(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r1]\n\t"
+        "adoxq %[h], %[r2]\n\t"
+        "mulxq 8(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r2]\n\t"
+        "adoxq %[h], %[r3]\n\t"
+        "mulxq 16(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r3]\n\t"
+        "adoxq %[h], %[r4]\n\t"
+        "mulxq 24(%[b]), %[t], %[r5]\n\t"
+        "adcxq %[t], %[r4]\n\t"
+        "adoxq %[z], %[r5]\n\t"
+        "adcxq %[z], %[r5]\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq 16(%[a]), %%rdx\n\t"
+        "mulxq 0(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r2]\n\t"
+        "adoxq %[h], %[r3]\n\t"
+        "mulxq 8(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r3]\n\t"
+        "adoxq %[h], %[r4]\n\t"
+        "mulxq 16(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r4]\n\t"
+        "adoxq %[h], %[r5]\n\t"
+        "mulxq 24(%[b]), %[t], %[r6]\n\t"
+        "adcxq %[t], %[r5]\n\t"
+        "adoxq %[z], %[r6]\n\t"
+        "adcxq %[z], %[r6]\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq 24(%[a]), %%rdx\n\t"
+        "mulxq 0(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r3]\n\t"
+        "adoxq %[h], %[r4]\n\t"
+        "mulxq 8(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r4]\n\t"
+        "adoxq %[h], %[r5]\n\t"
+        "mulxq 16(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r5]\n\t"
+        "adoxq %[h], %[r6]\n\t"
+        "mulxq 24(%[b]), %[t], %[r7]\n\t"
+        "adcxq %[t], %[r6]\n\t"
+        "adoxq %[z], %[r7]\n\t"
+        "adcxq %[z], %[r7]\n\t"
+        : [r0] "=&r"(r0), [r1] "=&r"(r1), [r2] "=&r"(r2), [r3] "=&r"(r3), [r4] "=&r"(r4), [r5] "=&r"(r5),
+          [r6] "=&r"(r6), [r7] "=&r"(r7), [t] "=&r"(t), [h] "=&r"(h), [z] "=&r"(z)
+        : [a] "r"(a), [b] "r"(b)
+        : "rdx", "cc", "memory");
+    p[0] = r0; p[1] = r1; p[2] = r2; p[3] = r3; p[4] = r4; p[5] = r5; p[6] = r6; p[7] = r7;
+}
+
+// Limbs 2..7 of a*b less the three products a0*b0, a0*b1 and a1*b0, which
+// add less than 2^194: almost always too little to move the rounding.
+__attribute__((always_inline)) inline void mul4_hi_adx(uint64_t* p, const uint64_t* a, const uint64_t* b) {
+    uint64_t r2, r3, r4, r5, r6, r7, t, h, z;
+    __asm__(
+        "movq 0(%[a]), %%rdx\n\t"
+        "mulxq 16(%[b]), %[r2], %[r3]\n\t"
+        "mulxq 24(%[b]), %[t], %[r4]\n\t"
+        "addq %[t], %[r3]\n\t"
+        "adcq $0, %[r4]\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq 8(%[a]), %%rdx\n\t"
+        "mulxq 8(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r2]\n\t"
+        "adoxq %[h], %[r3]\n\t"
+        "mulxq 16(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r3]\n\t"
+        "adoxq %[h], %[r4]\n\t"
+        "mulxq 24(%[b]), %[t], %[r5]\n\t"
+        "adcxq %[t], %[r4]\n\t"
+        "adoxq %[z], %[r5]\n\t"
+        "adcxq %[z], %[r5]\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq 16(%[a]), %%rdx\n\t"
+        "mulxq 0(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r2]\n\t"
+        "adoxq %[h], %[r3]\n\t"
+        "mulxq 8(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r3]\n\t"
+        "adoxq %[h], %[r4]\n\t"
+        "mulxq 16(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r4]\n\t"
+        "adoxq %[h], %[r5]\n\t"
+        "mulxq 24(%[b]), %[t], %[r6]\n\t"
+        "adcxq %[t], %[r5]\n\t"
+        "adoxq %[z], %[r6]\n\t"
+        "adcxq %[z], %[r6]\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq 24(%[a]), %%rdx\n\t"
+        "mulxq 0(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r3]\n\t"
+        "adoxq %[h], %[r4]\n\t"
+        "mulxq 8(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r4]\n\t"
+        "adoxq %[h], %[r5]\n\t"
+        "mulxq 16(%[b]), %[t], %[h]\n\t"
+        "adcxq %[t], %[r5]\n\t"
+        "adoxq %[h], %[r6]\n\t"
+        "mulxq 24(%[b]), %[t], %[r7]\n\t"
+        "adcxq %[t], %[r6]\n\t"
+        "adoxq %[z], %[r7]\n\t"
+        "adcxq %[z], %[r7]\n\t"
+        : [r2] "=&r"(r2), [r3] "=&r"(r3), [r4] "=&r"(r4), [r5] "=&r"(r5),
+          [r6] "=&r"(r6), [r7] "=&r"(r7), [t] "=&r"(t), [h] "=&r"(h), [z] "=&r"(z)
+        : [a] "r"(a), [b] "r"(b)
+        : "rdx", "cc", "memory");
+    p[2] = r2; p[3] = r3; p[4] = r4; p[5] = r5; p[6] = r6; p[7] = r7;
+}
+
+// BMI2 (MULX) and ADX (ADCX, ADOX), CPUID leaf 7.
+bool cpu_has_adx() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return (b & (1u << 8)) && (b & (1u << 19));
+}
+const bool g_adx = cpu_has_adx();
+#else
+const bool g_adx = false;
+#endif
+
+// 1 when the 512-bit product p rounds up at bit 256: above half, or a tie
+// with an odd quotient.
+inline uint64_t round_inc(const uint64_t* p) {
     const uint64_t half = p[3] >> 63;
     const uint64_t sticky = (p[3] << 1) | p[2] | p[1] | p[0];
-    const uint64_t inc = half & ((uint64_t)(sticky != 0) | (p[4] & 1));
+    return half & ((uint64_t)(sticky != 0) | (p[4] & 1));
+}
+
+// acc += (mask ? -1 : 1) * round(a*b / 2^256), ties to even: the term
+// wacc_add_prod adds for these magnitudes (it cannot saturate).
+template <bool ADX>
+__attribute__((always_inline)) inline void nacc_add_prod(NAcc& acc, const uint64_t* a, const uint64_t* b,
+                                                         uint64_t mask) {
+    uint64_t p[8];
+    uint64_t inc;
+#if defined(ZEL_MULX)
+    if constexpr (ADX) {
+        mul4_hi_adx(p, a, b);
+        // With the left-out part e < 2^194 added, the fraction bits p3:p2
+        // stay below 2^255, or above it without reaching 2^256, unless p3
+        // lies within 4 of 2^63 or of 2^64: then (and at every tie) the full
+        // product decides.
+        if (__builtin_expect((p[3] - ((1ull << 63) - 4)) <= 4 || p[3] >= ~3ull, 0)) {
+            mul4_adx(p, a, b);
+            inc = round_inc(p);
+        } else {
+            inc = p[3] >> 63;
+        }
+    } else {
+        mul4(p, a, b);
+        inc = round_inc(p);
+    }
+#else
+    mul4(p, a, b);
+    inc = round_inc(p);
+#endif
     // -(x + inc) = ~x + (1 - inc): the complement with carry in inc ^ neg.
     unsigned char cy = (unsigned char)((inc ^ mask) & 1);
     acc.w[0] = adc(acc.w[0], p[4] ^ mask, cy);
@@ -120,6 +295,27 @@ inline Fp nacc_to_fp(const NAcc& acc) {
     const uint64_t ext = (int64_t)acc.w[FRAC_LIMBS] < 0 ? ~0ull : 0ull;
     for (int i = FRAC_LIMBS + 1; i < WLIMB; ++i) w.w[i] = ext;
     return wacc_to_fp(w);
+}
+
+template <bool ADX>
+Fp narrow_dot(const Frac* x, const Frac* y, int64_t K) {
+    NAcc acc = {};
+    for (int64_t k = 0; k < K; ++k) nacc_add_prod<ADX>(acc, x[k].l, y[k].l, x[k].neg ^ y[k].neg);
+    return nacc_to_fp(acc);
+}
+
+// Sum of xr*yr - xi*yi and of xr*yi + xi*yr, each product rounded.
+template <bool ADX>
+void narrow_cdot(const Frac* xr, const Frac* xi, const Frac* yr, const Frac* yi, int64_t K, Fp& re, Fp& im) {
+    NAcc sr = {}, si = {};
+    for (int64_t k = 0; k < K; ++k) {
+        nacc_add_prod<ADX>(sr, xr[k].l, yr[k].l, xr[k].neg ^ yr[k].neg);
+        nacc_add_prod<ADX>(sr, xi[k].l, yi[k].l, ~(xi[k].neg ^ yi[k].neg));
+        nacc_add_prod<ADX>(si, xr[k].l, yi[k].l, xr[k].neg ^ yi[k].neg);
+        nacc_add_prod<ADX>(si, xi[k].l, yr[k].l, xi[k].neg ^ yr[k].neg);
+    }
+    re = nacc_to_fp(sr);
+    im = nacc_to_fp(si);
 }
 
 // ---------------------------------------------------------- packing
@@ -193,9 +389,7 @@ void mm_host(const Fp* a, const Fp* b, Fp* out, int64_t M, int64_t N, int64_t K)
         if (A.small[(size_t)i] && B.small[(size_t)j]) {
             const Frac* x = A.frac.data() + i * K;
             const Frac* y = B.frac.data() + j * K;
-            NAcc acc = {};
-            for (int64_t k = 0; k < K; ++k) nacc_add_prod(acc, x[k].l, y[k].l, x[k].neg ^ y[k].neg);
-            out[i * N + j] = nacc_to_fp(acc);
+            out[i * N + j] = g_adx ? narrow_dot<true>(x, y, K) : narrow_dot<false>(x, y, K);
             return;
         }
         const Packed* x = A.full.data() + i * K;
@@ -229,15 +423,8 @@ void cmm_host(const Fp* ar, const Fp* ai, const Fp* br, const Fp* bi, Fp* re, Fp
             // once: one accumulator for each of the real and imaginary parts.
             const Frac *xr = Ar.frac.data() + i * K, *xi = Ai.frac.data() + i * K;
             const Frac *yr = Br.frac.data() + j * K, *yi = Bi.frac.data() + j * K;
-            NAcc sr = {}, si = {};
-            for (int64_t k = 0; k < K; ++k) {
-                nacc_add_prod(sr, xr[k].l, yr[k].l, xr[k].neg ^ yr[k].neg);
-                nacc_add_prod(sr, xi[k].l, yi[k].l, ~(xi[k].neg ^ yi[k].neg));
-                nacc_add_prod(si, xr[k].l, yi[k].l, xr[k].neg ^ yi[k].neg);
-                nacc_add_prod(si, xi[k].l, yr[k].l, xi[k].neg ^ yr[k].neg);
-            }
-            re[i * N + j] = nacc_to_fp(sr);
-            im[i * N + j] = nacc_to_fp(si);
+            if (g_adx) narrow_cdot<true>(xr, xi, yr, yi, K, re[i * N + j], im[i * N + j]);
+            else narrow_cdot<false>(xr, xi, yr, yi, K, re[i * N + j], im[i * N + j]);
             return;
         }
         // Four sums, each saturated, then the exact saturating - and +.
