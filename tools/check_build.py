@@ -33,7 +33,7 @@ def main() -> int:
         print(f"CUDA kernel set: {os.path.getsize(path)} bytes, all {len(names)} kernels present")
     else:
         print("nvcc not found: CPU-only build")
-    return check_device_paths()
+    return check_device_paths() or check_narrow_products()
 
 
 def check_device_paths() -> int:
@@ -57,6 +57,24 @@ def check_device_paths() -> int:
         return 1
     print(f"GPU code paths give the CPU's bits: {len(outs[0])} kernel batteries compared")
     return 0
+
+
+def check_narrow_products() -> int:
+    """Both forms of the host matrix products' narrow product against the
+    general rounded product (tests/cpp/narrow_products.cpp)."""
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    src = os.path.join(root, "tests", "cpp", "narrow_products.cpp")
+    cxx = os.environ.get("CXX", "g++")
+    with tempfile.TemporaryDirectory() as tmp:
+        exe = os.path.join(tmp, "np")
+        cmd = [cxx, "-std=c++17", "-O2", "-Wall", "-Werror", "-I", os.path.join(root, "korvid", "zel"), src, "-o", exe]
+        r = subprocess.run(cmd, capture_output=True, text=True)
+        if r.returncode:
+            print(r.stderr, file=sys.stderr)
+            return 1
+        r = subprocess.run([exe], capture_output=True, text=True)
+    print(r.stdout.strip() or r.stderr.strip(), file=sys.stdout if r.returncode == 0 else sys.stderr)
+    return r.returncode
 
 
 if __name__ == "__main__":
