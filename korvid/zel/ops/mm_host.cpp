@@ -41,8 +41,8 @@ inline void pack(Packed& p, const Fp& x) {
     p.neg = x.sign < 0;
 }
 
-inline void add_prod(WAcc& acc, const Packed& x, const Packed& y, bool flip = false) {
-    wacc_add_prod(acc, x.limb, x.lo, x.hi, y.limb, y.lo, y.hi, (x.neg != y.neg) != flip);
+inline void add_prod(WAcc& acc, const Packed& x, const Packed& y) {
+    wacc_add_prod(acc, x.limb, x.lo, x.hi, y.limb, y.lo, y.hi, x.neg != y.neg);
 }
 
 template <bool ADX>
