@@ -15,6 +15,7 @@
 // path when every element of both is below 1; otherwise the general one.
 #include "mm_host.hpp"
 
+#include <omp.h>
 #include <vector>
 
 #include "../cuda/kernels/reduce.hpp"
@@ -117,8 +118,14 @@ void for_tiles(int64_t M, int64_t N, bool parallel, F&& f) {
         return;
     }
     nb::gil_scoped_release nogil;
+    // The runtime sizes the team to the processors the system load leaves
+    // free (dynamic adjustment): on a machine busy with other work, threads
+    // beyond those only wait for each other at the end of the region.
+    const int dynamic = omp_get_dynamic();
+    omp_set_dynamic(1);
 #pragma omp parallel for schedule(dynamic, 1)
     for (int64_t t = 0; t < tiles; ++t) tile(t);
+    omp_set_dynamic(dynamic);
 }
 
 }  // namespace
