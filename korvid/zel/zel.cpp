@@ -104,6 +104,7 @@ NB_MODULE(zel, m) {
     zel::register_products(m);
     zel::register_composite(m);
     zel::register_exact(m);
+    zel::register_decomp(m);
     m.attr("struct") = nb::module_::import_("struct");
     zel::register_repro(m);
     zel::register_complex(m);

@@ -1,5 +1,9 @@
 #include "gmp.hpp"
 
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <stdexcept>
 #include <vector>
 
 namespace zel {
@@ -85,6 +89,41 @@ void limit_denominator(mpz_ptr num, mpz_ptr den, uint64_t max_den) {
     mpz_mul_ui(num, a0, q);
     mpz_add_ui(num, num, s);
     mpz_set_ui(den, q);
+}
+
+// The host's true division of ints: a quotient of 54 or 55 bits (fewer in
+// the subnormal range) plus a sticky bit, rounded half to even at the
+// double's precision, then scaled exactly.
+double ratio_to_double(mpz_srcptr num, mpz_srcptr den) {
+    const int sgn = mpz_sgn(num);
+    if (sgn == 0) return 0.0;
+    Mpz a, x, q, r;
+    mpz_abs(a, num);
+    const long a_bits = (long)mpz_sizeinbase(a, 2), b_bits = (long)mpz_sizeinbase(den, 2);
+    const long diff = a_bits - b_bits;
+    if (diff > DBL_MAX_EXP) throw std::overflow_error("integer division result too large for a float");
+    if (diff < DBL_MIN_EXP - DBL_MANT_DIG - 1) return sgn < 0 ? -0.0 : 0.0;
+    const long shift = std::max(diff, (long)DBL_MIN_EXP) - DBL_MANT_DIG - 2;
+    bool inexact = false;
+    if (shift <= 0) {
+        mpz_mul_2exp(x, a, (mp_bitcnt_t)-shift);
+    } else {
+        mpz_fdiv_q_2exp(x, a, (mp_bitcnt_t)shift);
+        inexact = mpz_scan1(a, 0) < (mp_bitcnt_t)shift;
+    }
+    mpz_fdiv_qr(q, r, x, den);
+    if (mpz_sgn(r) != 0) inexact = true;
+    const long x_bits = (long)mpz_sizeinbase(q, 2);  // at most 56
+    const long extra = std::max(x_bits, (long)DBL_MIN_EXP - shift) - DBL_MANT_DIG;
+    const uint64_t mask = 1ull << (extra - 1);
+    uint64_t low = mpz_get_ui(q) | (inexact ? 1u : 0u);
+    if ((low & mask) && (low & (3 * mask - 1))) low += mask;
+    low &= ~(2 * mask - 1);
+    const double dx = (double)low;  // exact: at most 54 significant bits
+    if (shift + x_bits >= DBL_MAX_EXP && (shift + x_bits > DBL_MAX_EXP || dx == std::ldexp(1.0, (int)x_bits)))
+        throw std::overflow_error("integer division result too large for a float");
+    const double v = std::ldexp(dx, (int)shift);
+    return sgn < 0 ? -v : v;
 }
 
 }  // namespace zel

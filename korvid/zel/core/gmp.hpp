@@ -79,4 +79,10 @@ nb::object mpz_to_pylong(mpz_srcptr z);
 // 1 <= max_den < 2^62.  The result is in lowest terms.
 void limit_denominator(mpz_ptr num, mpz_ptr den, uint64_t max_den);
 
+// float(Fraction(num, den)) for den > 0 (not necessarily in lowest terms):
+// the nearest double, ties to even, subnormals included, -0.0 for a negative
+// value that underflows.  std::overflow_error (OverflowError) past the double
+// range, with the host's message.
+double ratio_to_double(mpz_srcptr num, mpz_srcptr den);
+
 }  // namespace zel

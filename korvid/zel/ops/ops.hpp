@@ -64,4 +64,7 @@ nb::object op_transpose(nb::handle a);  // 2-D only
 nb::object op_cat(const std::vector<nb::handle>& tensors, int64_t dim);
 nb::object op_stack(const std::vector<nb::handle>& tensors, int64_t dim);
 
+// Products: out (M x N records, allocated) = a (M x K) times b (K x N), as mm.
+void mm_records(const DevArray& a, const DevArray& b, const DevArray& out, int64_t M, int64_t N, int64_t K);
+
 }  // namespace zel

@@ -183,4 +183,8 @@ void register_products(nb::module_& m) {
           "2D Convolution.");
 }
 
+void mm_records(const DevArray& a, const DevArray& b, const DevArray& out, int64_t M, int64_t N, int64_t K) {
+    mm_into(a, b, out, M, N, K);
+}
+
 }  // namespace zel
