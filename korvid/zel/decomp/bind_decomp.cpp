@@ -2,9 +2,22 @@
 #include "decomp.hpp"
 #include "../registry.hpp"
 
+#include <vector>
+#include <nanobind/stl/vector.h>
+
 namespace zel {
 
 void register_decomp(nb::module_& m) {
+    m.def(
+        "_pow_half",
+        [](const std::vector<double>& values) {
+            std::vector<double> out(values.size());
+            for (size_t i = 0; i < values.size(); ++i) out[i] = pow_half(values[i]);
+            return out;
+        },
+        nb::arg("values"),
+        "The square roots the decompositions take: x ** 0.5 of each float, as the host\n"
+        "computes it (the C library's pow).");
     m.def("qr", &op_qr, nb::arg("A").none(),
           "QR decomposition using Householder reflections.\n\n"
           "Returns (Q, R): Q (m x m) orthogonal and R (m x n) upper triangular with\n"
@@ -16,7 +29,7 @@ void register_decomp(nb::module_& m) {
           "double nearest its exact rational value. The exact numbers roughly triple\n"
           "in length at each reflection: matrices beyond about 8 columns exhaust the\n"
           "2 GiB working budget (MemoryError).");
-    m.def("eig", &op_eig, nb::arg("A").none(), nb::arg("max_iter") = 100,
+    m.def("eig", &op_eig, nb::arg("A").none(), nb::arg("max_iter").none() = 100,
           "Eigendecomposition using QR iteration.\n\n"
           "Unshifted QR steps A <- RQ (qr, then mm), V <- VQ, at most max_iter\n"
           "times, stopping once the absolute sum of the strictly lower triangle is\n"
@@ -24,17 +37,17 @@ void register_decomp(nb::module_& m) {
           "iterate in index order (no sorting) and the n x n matrix whose columns are\n"
           "the eigenvectors. Non-convergence is silent; max_iter <= 0 returns the\n"
           "input's diagonal and the identity.");
-    m.def("eigh", &op_eigh, nb::arg("A").none(), nb::arg("max_iter") = 100,
+    m.def("eigh", &op_eigh, nb::arg("A").none(), nb::arg("max_iter").none() = 100,
           "Eigendecomposition for Hermitian (symmetric) matrices.\n\n"
           "Exactly eig(A, max_iter); symmetry is not checked.");
-    m.def("svd", &op_svd, nb::arg("A").none(), nb::arg("max_iter") = 100,
+    m.def("svd", &op_svd, nb::arg("A").none(), nb::arg("max_iter").none() = 100,
           "Singular Value Decomposition.\n\n"
           "Returns (U, S, Vt) with A = U diag(S) Vt, computed from the\n"
           "eigendecomposition of A^T A (eigh with max_iter): S (length n) holds the\n"
           "square roots of the eigenvalues in descending order (0.0 for eigenvalues\n"
           "that are not positive), U (m x n) is A V / S column by column (zero where\n"
           "S <= 1e-14), Vt (n x n) the transposed eigenvectors.");
-    m.def("expm", &op_expm, nb::arg("A").none(), nb::arg("order") = 6,
+    m.def("expm", &op_expm, nb::arg("A").none(), nb::arg("order").none() = 6,
           "Matrix exponential using Pad\u00e9 approximation with scaling.\n\n"
           "Args:\n    order: Pad\u00e9 approximation order (default 6)\n\n"
           "A is scaled by 2**s with s = max(0, ceil(log2(|A|_inf + 1))), the diagonal\n"

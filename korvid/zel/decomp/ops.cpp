@@ -195,6 +195,10 @@ nb::object op_expm(nb::handle A, nb::handle order_obj) {
             if (k > 0) {
                 c = c * int_to_double((__int128)order - k + 1) /
                     int_to_double((__int128)k * ((__int128)2 * order - k + 1));
+                // From here on every coefficient is 0.0 and the powers stay
+                // below 1 (the scaled matrix has norm below 1): the remaining
+                // terms add zeros, so a huge order ends after ~200 terms.
+                if (c == 0.0) break;
                 host_mm(P, a, next, n);
                 P.swap(next);
             }

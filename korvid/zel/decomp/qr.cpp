@@ -35,6 +35,9 @@ void rationalise(double x, mpz_ptr num, mpz_ptr den, uint64_t bound) {
 
 // Above this, the exact working numbers of one reflection are refused.
 constexpr double QR_BYTE_BUDGET = 2.0 * 1024 * 1024 * 1024;
+// ... and so is a run whose estimated work passes a few minutes (a dense
+// 10 x 10 matrix takes about a minute and stays below; 11 x 11 does not).
+constexpr double QR_WORK_BUDGET = 2e11;
 
 struct ExactQr {
     int64_t m, n;
@@ -42,6 +45,7 @@ struct ExactQr {
     std::vector<Mpz> Qn, DQ;  // Q[i][j] = Qn[i*m+j] / DQ[i] on the active columns
     std::vector<double>& q;
     std::vector<double>& r;
+    double work = 0.0;
 
     ExactQr(const std::vector<double>& a, int64_t m_, int64_t n_, std::vector<double>& q_, std::vector<double>& r_)
         : m(m_), n(n_), Rn((size_t)(m_ * n_)), DR((size_t)n_), Qn((size_t)(m_ * m_)), DQ((size_t)m_), q(q_), r(r_) {
@@ -121,6 +125,7 @@ struct ExactQr {
                     mpz_submul(e, X[(size_t)i], w);
                 }
                 mpz_mul(DR[(size_t)j], DR[(size_t)j], cd);
+                reduce(&Rn[(size_t)(k * n + j)], n, len, DR[(size_t)j], w);
             } else {  // row i of Q: Q' = Q - c (Q x) x^T
                 const int64_t i = jj - cols;
                 for (int64_t j = 0; j < len; ++j) mpz_addmul(w, Qn[(size_t)(i * m + k + j)], X[(size_t)j]);
@@ -131,8 +136,21 @@ struct ExactQr {
                     mpz_submul(e, w, X[(size_t)j]);
                 }
                 mpz_mul(DQ[(size_t)i], DQ[(size_t)i], cd);
+                reduce(&Qn[(size_t)(i * m + k)], 1, len, DQ[(size_t)i], w);
             }
         }
+    }
+
+    // Divides count entries (stride apart) and their denominator by their
+    // common factor.  Structured matrices (diagonal, zero blocks, exact
+    // reflections) keep short numbers this way, as lowest terms would; for
+    // dense ones the first gcd is usually 1 and ends the search.
+    static void reduce(Mpz* e, int64_t stride, int64_t count, Mpz& den, Mpz& g) {
+        mpz_set(g, den);
+        for (int64_t i = 0; i < count && mpz_cmp_ui(g, 1) != 0; ++i) mpz_gcd(g, g, e[i * stride]);
+        if (mpz_cmp_ui(g, 1) == 0) return;
+        for (int64_t i = 0; i < count; ++i) mpz_divexact(e[i * stride], e[i * stride], g);
+        mpz_divexact(den, den, g);
     }
 
     void check_budget(int64_t k, mpz_srcptr cd) {
@@ -141,9 +159,13 @@ struct ExactQr {
         for (int64_t i = 0; i < m; ++i) big = std::max(big, mpz_sizeinbase(DQ[(size_t)i], 2));
         const double bits = (double)big + (double)mpz_sizeinbase(cd, 2) + 320.0;
         const double entries = (double)((m - k) * (n - k) + m * (m - k));
-        if (bits / 8.0 * entries * 2.0 > QR_BYTE_BUDGET)
+        // Products of this step (about 3 per entry and vector element), each
+        // costing roughly bits * log2(bits) bit operations.
+        work += entries * (double)(m - k) * 3.0 * bits * std::log2(bits);
+        if (bits / 8.0 * entries * 2.0 > QR_BYTE_BUDGET || work > QR_WORK_BUDGET)
             throw QrTooLarge(
-                "qr: the exact intermediate values would exceed 2 GiB (each reflection roughly triples their length)");
+                "qr: the exact intermediate values grow beyond the working budget of 2 GiB or a few minutes "
+                "(each reflection roughly triples their length)");
     }
 
     void run() {
