@@ -523,6 +523,63 @@ def zeta_at_even(n: object | None) -> object:
         ζ(2n) = coefficient * π^(2n)
     """
 
+def qr(A: object | None) -> object:
+    """
+    QR decomposition using Householder reflections.
+
+    Returns (Q, R): Q (m x m) orthogonal and R (m x n) upper triangular with
+    A = QR, up to the rounding described here. The reflections run in exact
+    rationals from the entries read as doubles (each cleaned to a denominator
+    of at most 10**12); the norms are double square roots turned back into
+    fractions with denominators of at most 10**15, so entries below the
+    diagonal are small but not forced to zero. Every result entry is the
+    double nearest its exact rational value. The exact numbers roughly triple
+    in length at each reflection: matrices beyond about 8 columns exhaust the
+    2 GiB working budget (MemoryError).
+    """
+
+def eig(A: object | None, max_iter: object | None = 100) -> object:
+    """
+    Eigendecomposition using QR iteration.
+
+    Unshifted QR steps A <- RQ (qr, then mm), V <- VQ, at most max_iter
+    times, stopping once the absolute sum of the strictly lower triangle is
+    below 1e-12. Returns (eigenvalues, eigenvectors): the diagonal of the last
+    iterate in index order (no sorting) and the n x n matrix whose columns are
+    the eigenvectors. Non-convergence is silent; max_iter <= 0 returns the
+    input's diagonal and the identity.
+    """
+
+def eigh(A: object | None, max_iter: object | None = 100) -> object:
+    """
+    Eigendecomposition for Hermitian (symmetric) matrices.
+
+    Exactly eig(A, max_iter); symmetry is not checked.
+    """
+
+def svd(A: object | None, max_iter: object | None = 100) -> object:
+    """
+    Singular Value Decomposition.
+
+    Returns (U, S, Vt) with A = U diag(S) Vt, computed from the
+    eigendecomposition of A^T A (eigh with max_iter): S (length n) holds the
+    square roots of the eigenvalues in descending order (0.0 for eigenvalues
+    that are not positive), U (m x n) is A V / S column by column (zero where
+    S <= 1e-14), Vt (n x n) the transposed eigenvectors.
+    """
+
+def expm(A: object | None, order: object | None = 6) -> object:
+    """
+    Matrix exponential using Padé approximation with scaling.
+
+    Args:
+        order: Padé approximation order (default 6)
+
+    A is scaled by 2**s with s = max(0, ceil(log2(|A|_inf + 1))), the diagonal
+    Padé approximant N/D is formed in doubles, D E = N is solved through the
+    exact inverse of D (as solve does), and E is squared s times in doubles.
+    """
+
 def manual_seed(seed: object | None) -> object:
     """
     Set random seed for reproducible results across ALL GPUs.
