@@ -27,8 +27,10 @@ void register_decomp(nb::module_& m) {
           "fractions with denominators of at most 10**15, so entries below the\n"
           "diagonal are small but not forced to zero. Every result entry is the\n"
           "double nearest its exact rational value. The exact numbers roughly triple\n"
-          "in length at each reflection: matrices beyond about 8 columns exhaust the\n"
-          "2 GiB working budget (MemoryError).");
+          "in length at each reflection, so the cost grows steeply with the size:\n"
+          "inputs whose numbers would pass 2 GiB, or whose estimated work passes a\n"
+          "few minutes, raise MemoryError; dense matrices of about 10 x 10 are the\n"
+          "practical limit.");
     m.def("eig", &op_eig, nb::arg("A").none(), nb::arg("max_iter").none() = 100,
           "Eigendecomposition using QR iteration.\n\n"
           "Unshifted QR steps A <- RQ (qr, then mm), V <- VQ, at most max_iter\n"

@@ -36,7 +36,7 @@ void rationalise(double x, mpz_ptr num, mpz_ptr den, uint64_t bound) {
 // Above this, the exact working numbers of one reflection are refused.
 constexpr double QR_BYTE_BUDGET = 2.0 * 1024 * 1024 * 1024;
 // ... and so is a run whose estimated work passes a few minutes (a dense
-// 10 x 10 matrix takes about a minute and stays below; 11 x 11 does not).
+// 10 x 10 matrix took about a minute on a loaded 2-core machine).
 constexpr double QR_WORK_BUDGET = 2e11;
 
 struct ExactQr {
