@@ -534,8 +534,10 @@ def qr(A: object | None) -> object:
     fractions with denominators of at most 10**15, so entries below the
     diagonal are small but not forced to zero. Every result entry is the
     double nearest its exact rational value. The exact numbers roughly triple
-    in length at each reflection: matrices beyond about 8 columns exhaust the
-    2 GiB working budget (MemoryError).
+    in length at each reflection, so the cost grows steeply with the size:
+    inputs whose numbers would pass 2 GiB, or whose estimated work passes a
+    few minutes, raise MemoryError; dense matrices of about 10 x 10 are the
+    practical limit.
     """
 
 def eig(A: object | None, max_iter: object | None = 100) -> object:
