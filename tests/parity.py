@@ -93,6 +93,25 @@ def main() -> None:
         "sparse": lambda: (lambda sp: (sp._values, sp._col_indices, sp._row_ptrs, zel.sparse_mv(sp, v24)))(
             zel.SparseTensor.from_dense(zel.relu(M))),
     })
+    # Row-wise kernels at lengths around a warp and beyond the chunked split;
+    # small integers make ties for argmax/argmin.
+    for c in (1, 2, 31, 32, 33, 1000, 10**5):
+        r = 3 if c < 10**5 else 1
+        full = zel.Tensor(rng.normal(scale=100.0, size=(r, c))) / 3
+        ties = zel.Tensor(rng.integers(-2, 3, size=(r, c)).astype(float))
+        near1 = zel.Tensor(rng.uniform(0.999, 1.001, size=(r, c)))
+        cases.update({
+            f"cumsum_row{c}": (lambda t: lambda: zel.cumsum(t))(full),
+            f"cumprod_row{c}": (lambda t: lambda: zel.cumprod(t))(near1),
+            f"argmax_row{c}": (lambda t: lambda: (zel.argmax(t), zel.argmin(t)))(ties),
+            f"argext_full_row{c}": (lambda t: lambda: (zel.argmax(t), zel.argmin(t)))(full),
+        })
+    cube = zel.reshape(X, (16, 16, 16))
+    slab = zel.Tensor(rng.uniform(-1, 1, size=(16, 16, 3)))
+    cases.update({
+        "cat_dim1": lambda: zel.cat([cube, zel.reshape(small, (16, 16, 16))], 1),
+        "cat_dim2": lambda: zel.cat([cube, slab, cube], -1),
+    })
     if hasattr(zel, "ComplexTensor"):
         ZA, ZB = zel.ComplexTensor(A, B), zel.ComplexTensor(B, A)
         CM = zel.ComplexTensor(M, zel.neg(M))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The device check for a machine with an NVIDIA GPU (no network needed):
 # builds the package with the CUDA kernel set, runs the parity battery on
-# both backends and compares it, then the test suite on the GPU.
+# both backends and compares it, runs the test suite on the GPU, then the
+# device benchmark (its table goes to OUTDIR/bench_gpu.txt).
 #   bash tools/gpu_check.sh [OUTDIR]
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -22,4 +23,9 @@ if $PY -c "import pytest, hypothesis, mpmath" 2>/dev/null; then
   ZEL_BACKEND=cuda timeout 400 $PY -P -m pytest -q -x tests 2>&1 | tail -20 | tee "$OUT/pytest_cuda.txt"
 else
   echo "pytest/hypothesis/mpmath missing: suite not run on the GPU"
+fi
+if ZEL_BACKEND=cuda timeout 300 $PY -P benchmarks/bench_gpu.py > "$OUT/bench_gpu.txt" 2> "$OUT/bench_gpu.err"; then
+  cat "$OUT/bench_gpu.txt"
+else
+  echo "bench_gpu: failed (exit $?)"; tail "$OUT/bench_gpu.err"
 fi

@@ -173,6 +173,38 @@ void check_host_bounds(const std::string& name, nb::handle args) {
         ints(2), nonneg({0, 1});
         I128 cells = (I128)iv[0] * iv[1];
         need(0, cells), need(1, (name == "fp_argmax_kernel" || name == "fp_argmin_kernel") ? (I128)iv[0] : cells);
+    } else if (name == "fp_cumsum_partial_kernel" || name == "fp_cumsum_chunk_kernel" ||
+               name == "fp_arg_extreme_partial_kernel") {
+        // (arrays..., rows, cols, chunk[, want]): part holds two records, cand
+        // one index, per chunk of ceil(cols / chunk) per row.
+        const bool arg = name == "fp_arg_extreme_partial_kernel";
+        ints(arg ? 4 : 3), nonneg({0, 1});
+        if (iv[2] < 1) throw nb::value_error((name + ": chunk must be at least 1").c_str());
+        if (arg && iv[3] != 1 && iv[3] != -1) throw nb::value_error((name + ": want must be 1 or -1").c_str());
+        const I128 per_row = ((I128)iv[1] + iv[2] - 1) / iv[2];
+        const I128 cells = (I128)iv[0] * iv[1], nch = (I128)iv[0] * per_row;
+        if (name == "fp_cumsum_chunk_kernel") {
+            need(0, cells), need(1, per_row > 1 ? 2 * nch : 0), need(2, cells);
+        } else {
+            need(0, cells), need(1, arg ? nch : 2 * nch);
+        }
+    } else if (name == "fp_cumsum_carry_kernel") {
+        ints(2), nonneg({0, 1});
+        need(0, (I128)2 * iv[0] * iv[1]);
+    } else if (name == "fp_arg_extreme_combine_kernel") {
+        // (a, cin, cout, rows, cols, n, in_step, out_step, want)
+        ints(6), nonneg({0, 1, 2, 3, 4});
+        if (iv[5] != 1 && iv[5] != -1) throw nb::value_error((name + ": want must be 1 or -1").c_str());
+        const I128 rows = iv[0], n = iv[2], h = (n + 1) / 2;
+        const bool any = rows > 0 && n > 0;
+        need(0, any ? (I128)rows * iv[1] : 0);
+        need(1, any ? (I128)(rows - 1) * iv[3] + n : 0), need(2, any ? (I128)(rows - 1) * iv[4] + h : 0);
+    } else if (name == "fp_cat_part_kernel") {
+        // (a, out, outer, chunk, out_row, offset)
+        ints(4), nonneg({0, 1, 2, 3});
+        if ((I128)iv[3] + iv[1] > iv[2]) throw nb::value_error((name + ": offset + chunk exceeds out_row").c_str());
+        const bool any = iv[0] > 0 && iv[1] > 0;
+        need(0, any ? (I128)iv[0] * iv[1] : 0), need(1, any ? (I128)(iv[0] - 1) * iv[2] + iv[3] + iv[1] : 0);
     } else if (name == "fp_diff_kernel") {
         ints(1), nonneg({0});
         need(0, iv[0] > 0 ? (I128)iv[0] + 1 : 0), need(1, iv[0]);

@@ -91,18 +91,24 @@ nb::object cat_shaped(const std::vector<TView>& views, const std::vector<std::ve
         return wrap(total == 0 ? new_records(0) : concat_records(parts), st);
     }
     // Group g of the output is the g-th chunk of every input, in list order.
+    if (on_cuda()) {
+        // One strided copy per operand, straight into the output.
+        DevArray out = new_records((size_t)total);
+        const int64_t out_row = total_d * inner;
+        int64_t offset = 0;
+        for (size_t k = 0; k < views.size(); ++k) {
+            const int64_t chunk = shapes[k][d] * inner;
+            if (chunk)
+                ZEL_LAUNCH(fp_cat_part_kernel, grid1(outer * chunk), block1(), views[k].a, out, (int)outer, (int)chunk,
+                           (int)out_row, (int)offset);
+            offset += chunk;
+        }
+        return wrap(out, st);
+    }
     std::vector<HostRecords> src;
     for (const TView& v : views) src.push_back(host_records(v.a));
-    std::vector<Fp> staging;
-    DevArray out;
-    Fp* dst;
-    if (on_cuda()) {
-        staging.resize((size_t)total);
-        dst = staging.data();
-    } else {
-        out = new_records((size_t)total);
-        dst = out.rec();
-    }
+    DevArray out = new_records((size_t)total);
+    Fp* dst = out.rec();
     size_t off = 0;
     for (int64_t g = 0; g < outer; ++g) {
         for (size_t k = 0; k < views.size(); ++k) {
@@ -111,7 +117,6 @@ nb::object cat_shaped(const std::vector<TView>& views, const std::vector<std::ve
             off += chunk;
         }
     }
-    if (on_cuda()) out = records_from_host(staging.data(), staging.size());
     return wrap(out, st);
 }
 

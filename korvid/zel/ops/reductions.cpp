@@ -6,6 +6,10 @@
 #include <vector>
 
 #include "../core/convert.hpp"
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "../core/errors.hpp"
 #include "../cuda/kernel_list.hpp"
 #include "../registry.hpp"
@@ -115,14 +119,87 @@ nb::object row_records(const char* name, nb::handle a, nb::handle dim, int64_t c
     return wrap(out, r.v.shape);
 }
 
-template <auto Body>
-nb::object row_index(const char* name, const char* fn, nb::handle a, nb::handle dim) {
+// Chunk length for the row-wise passes; cols means one thread per row.  A
+// row is split only where the rows alone leave the device (or the cores)
+// idle: on the GPU into chunks of about sqrt(cols), so the carry and tree
+// passes are no longer than a chunk, and about 2^16 threads in all; on the
+// CPU into a few chunks per core.  The split never shows in the result.
+int64_t row_chunk(int64_t rows, int64_t cols) {
+    if (on_cuda()) {
+        constexpr int64_t threads = 1 << 16;
+        if (cols <= 64 || rows >= threads) return cols;
+        int64_t c = (int64_t)std::ceil(std::sqrt((double)cols));
+        const int64_t fill = (rows * cols + threads - 1) / threads;
+        if (c < fill) c = fill;
+        return c < 32 ? 32 : c;
+    }
+#ifdef _OPENMP
+    const int64_t cores = omp_get_max_threads();
+#else
+    const int64_t cores = 1;
+#endif
+    const int64_t want = 4 * cores;
+    if (cores <= 1 || cols < 8192 || rows >= want) return cols;
+    const int64_t per_row = (want + rows - 1) / rows;
+    const int64_t c = (cols + per_row - 1) / per_row;
+    return c < 2048 ? 2048 : c;
+}
+
+nb::object op_cumsum(nb::handle a, nb::handle dim) {
+    require_int(dim, "dim");
+    RowView r = row_view(a);
+    const int64_t n = (int64_t)r.v.n();
+    DevArray out = new_records((size_t)n);
+    if (n == 0) return wrap(out, r.v.shape);
+    const int64_t chunk = row_chunk(r.rows, r.cols);
+    if (chunk >= r.cols) {
+        ZEL_LAUNCH_ITEMS(fp_cumsum_kernel, r.rows, n, r.v.a, out, r.rows, r.cols);
+        return wrap(out, r.v.shape);
+    }
+    // Chunk sums, their exclusive prefix per row, then each chunk's running
+    // sums from its prefix.
+    const int64_t nch = (r.cols + chunk - 1) / chunk;
+    const int32_t items = checked_i32((int64_t)r.rows * nch, "chunk count");
+    DevArray part = new_records((size_t)items * 2);
+    ZEL_LAUNCH_ITEMS(fp_cumsum_partial_kernel, items, n, r.v.a, part, r.rows, r.cols, (int)chunk);
+    ZEL_LAUNCH_ITEMS(fp_cumsum_carry_kernel, r.rows, (int64_t)items, part, r.rows, (int)nch);
+    ZEL_LAUNCH_ITEMS(fp_cumsum_chunk_kernel, items, n, r.v.a, part, out, r.rows, r.cols, (int)chunk);
+    return wrap(out, r.v.shape);
+}
+
+// argmax (want 1) or argmin (want -1) of each row: first index of the extreme.
+nb::object op_arg_extreme(nb::handle a, nb::handle dim, int want) {
+    const char* fn = want > 0 ? "argmax" : "argmin";
     require_int(dim, "dim");
     RowView r = row_view(a);
     if (r.rows > 0 && r.cols == 0)
         throw nb::value_error((std::string(fn) + " of an empty row: shape " + shape_str(r.v.shape)).c_str());
     DevArray out = new_array((size_t)r.rows, ElemKind::I32);
-    launch_items<Body>(name, r.rows, (int64_t)r.v.n(), r.v.a, out, r.rows, r.cols);
+    if (r.rows == 0) return out.obj;
+    const int64_t n = (int64_t)r.v.n();
+    const int64_t chunk = row_chunk(r.rows, r.cols);
+    if (chunk >= r.cols) {
+        if (want > 0) {
+            ZEL_LAUNCH_ITEMS(fp_argmax_kernel, r.rows, n, r.v.a, out, r.rows, r.cols);
+        } else {
+            ZEL_LAUNCH_ITEMS(fp_argmin_kernel, r.rows, n, r.v.a, out, r.rows, r.cols);
+        }
+        return out.obj;
+    }
+    // Each chunk's first extreme, then halving passes of a tree down to one
+    // candidate per row, the last written to out.
+    const int64_t nch = (r.cols + chunk - 1) / chunk;
+    const int32_t items = checked_i32((int64_t)r.rows * nch, "chunk count");
+    DevArray cand = new_array((size_t)items, ElemKind::I32);
+    ZEL_LAUNCH_ITEMS(fp_arg_extreme_partial_kernel, items, n, r.v.a, cand, r.rows, r.cols, (int)chunk, want);
+    int64_t left = nch;
+    for (; left > 2; left = (left + 1) / 2) {
+        const int64_t pairs = (int64_t)r.rows * ((left + 1) / 2);
+        ZEL_LAUNCH_ITEMS(fp_arg_extreme_combine_kernel, pairs, pairs, r.v.a, cand, cand, r.rows, r.cols, (int)left,
+                         (int)nch, (int)nch, want);
+    }
+    ZEL_LAUNCH_ITEMS(fp_arg_extreme_combine_kernel, r.rows, r.rows, r.v.a, cand, out, r.rows, r.cols, (int)left,
+                     (int)nch, 1, want);
     return out.obj;
 }
 
@@ -485,7 +562,7 @@ void register_reductions(nb::module_& m) {
         nb::arg("a").none(), nb::arg("dim").none() = -1, "Softmax.");
     m.def(
         "cumsum",
-        [](nb::handle a, nb::handle dim) { return row_records<&fp_cumsum_kernel_body>("fp_cumsum_kernel", a, dim, 1); },
+        [](nb::handle a, nb::handle dim) { return op_cumsum(a, dim); },
         nb::arg("a").none(), nb::arg("dim").none() = -1, "Cumulative sum.");
     m.def(
         "cumprod",
@@ -495,15 +572,11 @@ void register_reductions(nb::module_& m) {
         nb::arg("a").none(), nb::arg("dim").none() = -1, "Cumulative product.");
     m.def(
         "argmax",
-        [](nb::handle a, nb::handle dim) {
-            return row_index<&fp_argmax_kernel_body>("fp_argmax_kernel", "argmax", a, dim);
-        },
+        [](nb::handle a, nb::handle dim) { return op_arg_extreme(a, dim, 1); },
         nb::arg("a").none(), nb::arg("dim").none() = -1, "Argmax.");
     m.def(
         "argmin",
-        [](nb::handle a, nb::handle dim) {
-            return row_index<&fp_argmin_kernel_body>("fp_argmin_kernel", "argmin", a, dim);
-        },
+        [](nb::handle a, nb::handle dim) { return op_arg_extreme(a, dim, -1); },
         nb::arg("a").none(), nb::arg("dim").none() = -1, "Argmin.");
     m.def("norm", &norm, nb::arg("a").none(), nb::arg("p").none() = 2, "Vector norm.");
     m.def(

@@ -231,17 +231,71 @@ ZEL_HD void fp_sum_finish_kernel_body(const ThreadCtx& t, const Fp* part, Fp* ou
 }
 
 // ------------------------------------------------------ row-wise scans
-// One thread per row of `cols` elements.
+// One thread per row, or a long row cut into chunks of `chunk` elements
+// (nch = ceil(cols / chunk) per row) handled by passes of independent
+// threads: chunk partials, a combine, a fix-up.  Sums are exact and the
+// extreme index is a total order, so every split gives the same bits.
+
+ZEL_HD int64_t row_chunks(int64_t cols, int64_t chunk) { return chunk > 0 ? (cols + chunk - 1) / chunk : 0; }
+
+// out[j] = acc + a[begin..j] for j in [begin, end).
+ZEL_HD void cumsum_span(const Fp* a, Fp* out, int64_t begin, int64_t end, WAcc& acc) {
+    for (int64_t j = begin; j < end; ++j) {
+        wacc_add_fp(acc, a[j]);
+        out[j] = wacc_to_fp(acc);
+    }
+}
 
 ZEL_HD void fp_cumsum_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int rows, int cols) {
     if ((int64_t)t.x >= rows) return;
     const int64_t base = (int64_t)t.x * cols;
     WAcc acc;
     wacc_clear(acc);
-    for (int64_t j = 0; j < cols; ++j) {
-        wacc_add_fp(acc, a[base + j]);
-        out[base + j] = wacc_to_fp(acc);
+    cumsum_span(a, out, base, base + cols, acc);
+}
+
+// Thread (row, k) = t.x: the exact sum of chunk k into part[2(row*nch + k)].
+ZEL_HD void fp_cumsum_partial_kernel_body(const ThreadCtx& t, const Fp* a, Fp* part, int rows, int cols, int chunk) {
+    const int64_t nch = row_chunks(cols, chunk);
+    if (nch <= 0 || (int64_t)t.x >= (int64_t)rows * nch) return;
+    const int64_t row = (int64_t)t.x / nch, k = (int64_t)t.x - row * nch;
+    const int64_t begin = row * cols + k * chunk;
+    const int64_t end = row * cols + (k + 1 < nch ? (k + 1) * chunk : (int64_t)cols);
+    WAcc acc;
+    wacc_clear(acc);
+    for (int64_t j = begin; j < end; ++j) wacc_add_fp(acc, a[j]);
+    wacc_store(acc, part + 2 * (int64_t)t.x);
+}
+
+// One thread per row turns its nch chunk sums into exclusive prefix sums.
+ZEL_HD void fp_cumsum_carry_kernel_body(const ThreadCtx& t, Fp* part, int rows, int nch) {
+    if ((int64_t)t.x >= rows || nch <= 0) return;
+    Fp* p = part + 2 * (int64_t)t.x * nch;
+    WAcc run, cur;
+    wacc_clear(run);
+    for (int64_t k = 0; k < nch; ++k) {
+        wacc_load(cur, p + 2 * k);
+        wacc_store(run, p + 2 * k);
+        wacc_add_wacc(run, cur);
     }
+}
+
+// Thread (row, k): the running sums of chunk k, starting from the sum of
+// the chunks before it (part as the carry pass left it; unread when nch is 1).
+ZEL_HD void fp_cumsum_chunk_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* part, Fp* out, int rows, int cols,
+                                        int chunk) {
+    const int64_t nch = row_chunks(cols, chunk);
+    if (nch <= 0 || (int64_t)t.x >= (int64_t)rows * nch) return;
+    const int64_t row = (int64_t)t.x / nch, k = (int64_t)t.x - row * nch;
+    const int64_t begin = row * cols + k * chunk;
+    const int64_t end = row * cols + (k + 1 < nch ? (k + 1) * chunk : (int64_t)cols);
+    WAcc acc;
+    if (nch > 1) {
+        wacc_load(acc, part + 2 * (int64_t)t.x);
+    } else {
+        wacc_clear(acc);
+    }
+    cumsum_span(a, out, begin, end, acc);
 }
 
 ZEL_HD void fp_cumprod_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int rows, int cols) {
@@ -255,15 +309,17 @@ ZEL_HD void fp_cumprod_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int
     }
 }
 
-// First index of the extreme element; -1 for an empty row.
-ZEL_HD int row_arg_extreme(const Fp* row, int64_t cols, int want) {
-    if (cols <= 0) return -1;
-    int64_t best = 0;
-    for (int64_t j = 1; j < cols; ++j) {
+// First index of the extreme element in row[begin, end); -1 when empty.
+ZEL_HD int row_arg_extreme_in(const Fp* row, int64_t begin, int64_t end, int want) {
+    if (end <= begin) return -1;
+    int64_t best = begin;
+    for (int64_t j = begin + 1; j < end; ++j) {
         if (fp_cmp(row[j], row[best]) == want) best = j;
     }
     return (int)best;
 }
+
+ZEL_HD int row_arg_extreme(const Fp* row, int64_t cols, int want) { return row_arg_extreme_in(row, 0, cols, want); }
 
 ZEL_HD void fp_argmax_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* out, int rows, int cols) {
     if ((int64_t)t.x >= rows) return;
@@ -273,6 +329,44 @@ ZEL_HD void fp_argmax_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* out,
 ZEL_HD void fp_argmin_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* out, int rows, int cols) {
     if ((int64_t)t.x >= rows) return;
     out[t.x] = row_arg_extreme(a + (int64_t)t.x * cols, cols, -1);
+}
+
+// Thread (row, k): the first index of the extreme (want = 1 max, -1 min) of
+// chunk k, into cand[row*nch + k].
+ZEL_HD void fp_arg_extreme_partial_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* cand, int rows, int cols,
+                                               int chunk, int want) {
+    const int64_t nch = row_chunks(cols, chunk);
+    if (nch <= 0 || (int64_t)t.x >= (int64_t)rows * nch) return;
+    const int64_t row = (int64_t)t.x / nch, k = (int64_t)t.x - row * nch;
+    const int64_t end = k + 1 < nch ? (k + 1) * chunk : (int64_t)cols;
+    cand[t.x] = row_arg_extreme_in(a + row * cols, k * chunk, end, want);
+}
+
+// The better of two candidate indices of one row: the more extreme value,
+// the smaller index on a tie; an index outside the row never wins.  This is
+// a total order, so the tree's pairing does not show in the result.
+ZEL_HD int32_t arg_better(const Fp* row, int cols, int32_t i, int32_t j, int want) {
+    const bool iok = i >= 0 && i < cols, jok = j >= 0 && j < cols;
+    if (!jok) return iok ? i : -1;
+    if (!iok) return j;
+    const int c = fp_cmp(row[j], row[i]);
+    return (c == want || (c == 0 && j < i)) ? j : i;
+}
+
+// One halving pass over n candidates per row: with h = ceil(n/2), thread
+// (row, i < h) combines cin[row*in_step + i] and cin[row*in_step + i + h] into
+// cout[row*out_step + i].  In place (cin == cout, equal steps) no thread reads
+// what another writes.
+ZEL_HD void fp_arg_extreme_combine_kernel_body(const ThreadCtx& t, const Fp* a, const int32_t* cin, int32_t* cout,
+                                               int rows, int cols, int n, int in_step, int out_step, int want) {
+    const int64_t h = ((int64_t)n + 1) / 2;
+    if (h <= 0 || (int64_t)t.x >= (int64_t)rows * h) return;
+    const int64_t row = (int64_t)t.x / h, i = (int64_t)t.x - row * h;
+    const Fp* r = a + row * cols;
+    const int32_t* c = cin + row * in_step;
+    int32_t best = arg_better(r, cols, -1, c[i], want);
+    if (i + h < n) best = arg_better(r, cols, best, c[i + h], want);
+    cout[row * out_step + i] = best;
 }
 
 // exp(x - max) over the row in the Q63.320 working format, their sum exact
@@ -491,4 +585,14 @@ ZEL_HD void fp_diff_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int n)
     ZEL_REDUCE_ROW_ENTRY(X, fp_argmax_kernel, int32_t)                                              \
     ZEL_REDUCE_ROW_ENTRY(X, fp_argmin_kernel, int32_t)                                              \
     ZEL_REDUCE_ROW_ENTRY(X, fp_softmax_kernel, Fp)                                                  \
+    X(fp_cumsum_partial_kernel, (const Fp* a, Fp* part, int rows, int cols, int chunk),              \
+      (a, part, rows, cols, chunk))                                                                 \
+    X(fp_cumsum_carry_kernel, (Fp * part, int rows, int nch), (part, rows, nch))                    \
+    X(fp_cumsum_chunk_kernel, (const Fp* a, const Fp* part, Fp* out, int rows, int cols, int chunk), \
+      (a, part, out, rows, cols, chunk))                                                            \
+    X(fp_arg_extreme_partial_kernel, (const Fp* a, int32_t* cand, int rows, int cols, int chunk, int want), \
+      (a, cand, rows, cols, chunk, want))                                                           \
+    X(fp_arg_extreme_combine_kernel,                                                                \
+      (const Fp* a, const int32_t* cin, int32_t* cout, int rows, int cols, int n, int in_step, int out_step, int want), \
+      (a, cin, cout, rows, cols, n, in_step, out_step, want))                                               \
     X(fp_diff_kernel, (const Fp* a, Fp* out, int n), (a, out, n))
