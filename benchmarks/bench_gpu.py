@@ -41,8 +41,8 @@ def copier(t):
     """A device-to-device copy of t's records into a second array."""
     src = t._data
     if CUDA:
-        dst = zel.cp.empty(src.shape, dtype=src.dtype)
         nbytes = src.size * REC
+        dst = zel.cp.empty(nbytes, dtype=np.uint8)
         return lambda: dst.data.copy_from_device(src.data, nbytes)
     s8 = src.view(np.uint8)
     d8 = np.empty_like(s8)

@@ -150,6 +150,32 @@ int main() {
     report("fp_softmax_kernel", rows);
     for (uint32_t r = 0; r < N / 64; ++r) fp_cumprod_kernel_body(ThreadCtx{r, 0}, A.data(), rows.data(), N / 64, 64);
     report("fp_cumprod_kernel", rows);
+    // Row-wise passes over chunks of 7 (cumsum: sums, carry, fix-up; argmax
+    // and argmin: chunk extremes, then halving passes).
+    {
+        const int R = N / 64, L = 64, ch = 7, nch = (L + ch - 1) / ch;
+        std::vector<Fp> part(2 * R * nch);
+        for (uint32_t t = 0; t < (uint32_t)(R * nch); ++t)
+            fp_cumsum_partial_kernel_body(ThreadCtx{t, 0}, A.data(), part.data(), R, L, ch);
+        for (uint32_t r = 0; r < (uint32_t)R; ++r) fp_cumsum_carry_kernel_body(ThreadCtx{r, 0}, part.data(), R, nch);
+        for (uint32_t t = 0; t < (uint32_t)(R * nch); ++t)
+            fp_cumsum_chunk_kernel_body(ThreadCtx{t, 0}, A.data(), part.data(), rows.data(), R, L, ch);
+        report("fp_cumsum_chunk_kernel", rows);
+        for (int want : {1, -1}) {
+            std::vector<int32_t> cand(R * nch), best(R);
+            for (uint32_t t = 0; t < (uint32_t)(R * nch); ++t)
+                fp_arg_extreme_partial_kernel_body(ThreadCtx{t, 0}, A.data(), cand.data(), R, L, ch, want);
+            int left = nch;
+            for (; left > 2; left = (left + 1) / 2)
+                for (uint32_t t = 0; t < (uint32_t)(R * ((left + 1) / 2)); ++t)
+                    fp_arg_extreme_combine_kernel_body(ThreadCtx{t, 0}, A.data(), cand.data(), cand.data(), R, L, left,
+                                                       nch, nch, want);
+            for (uint32_t r = 0; r < (uint32_t)R; ++r)
+                fp_arg_extreme_combine_kernel_body(ThreadCtx{r, 0}, A.data(), cand.data(), best.data(), R, L, left, nch,
+                                                   1, want);
+            report("fp_arg_extreme_combine_kernel", best);
+        }
+    }
     std::vector<double> d(N);
     for (uint32_t i = 0; i < N; ++i) fp_to_double_kernel_body(ThreadCtx{i, 0}, A.data(), d.data(), N);
     report("fp_to_double_kernel", d);
