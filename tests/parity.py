@@ -105,6 +105,7 @@ def main() -> None:
             f"cumprod_row{c}": (lambda t: lambda: zel.cumprod(t))(near1),
             f"argmax_row{c}": (lambda t: lambda: (zel.argmax(t), zel.argmin(t)))(ties),
             f"argext_full_row{c}": (lambda t: lambda: (zel.argmax(t), zel.argmin(t)))(full),
+            f"softmax_row{c}": (lambda t: lambda: zel.softmax(t))(full),
         })
     cube = zel.reshape(X, (16, 16, 16))
     slab = zel.Tensor(rng.uniform(-1, 1, size=(16, 16, 3)))

@@ -96,6 +96,26 @@ def test_arg_extreme_first_index_for_any_chunk(cols):
     assert list(zel.argmin(t)) == np.argmin(x, axis=1).tolist()
 
 
+@pytest.mark.parametrize("cols", LENGTHS)
+def test_softmax_same_bits_for_any_chunk(cols):
+    rows = 2
+    rng = np.random.default_rng(cols + 1)
+    t = zel.Tensor(rng.normal(scale=20.0, size=(rows, cols))) / 3
+    one = zel.zeros(rows * cols)._data
+    launch("fp_softmax_kernel", rows, t._data, one, rows, cols)
+    want = host(one).tobytes()
+    for chunk in sorted({1, 5, 32, cols}):
+        nch = -(-cols // chunk)
+        best = i32_from(np.argmax(np.array(t.to_list()), axis=1))
+        part = zel.zeros(rows * nch)._data
+        out = zel.zeros(rows * cols)._data
+        launch("fp_softmax_exp_kernel", rows * nch, t._data, best, out, part, rows, cols, chunk, block=32)
+        launch("fp_softmax_sum_kernel", rows, part, rows, nch, block=32)
+        launch("fp_softmax_div_kernel", rows * cols, part, out, rows, cols, nch, block=32)
+        assert host(out).tobytes() == want, chunk
+    assert records(zel.softmax(t)).tobytes() == want
+
+
 def test_arg_extreme_tie_across_tree_branches():
     # chunks {0,1} {2,3} {4,5}: the first halving pairs chunk 0 with chunk 2,
     # so the tie between indices 1 and 5 is settled by index, not position.

@@ -188,6 +188,21 @@ void check_host_bounds(const std::string& name, nb::handle args) {
         } else {
             need(0, cells), need(1, arg ? nch : 2 * nch);
         }
+    } else if (name == "fp_softmax_exp_kernel") {
+        // (a, best, out, part, rows, cols, chunk): best one index per row, part
+        // one record per chunk.
+        ints(3), nonneg({0, 1});
+        if (iv[2] < 1) throw nb::value_error((name + ": chunk must be at least 1").c_str());
+        const I128 cells = (I128)iv[0] * iv[1], nch = (I128)iv[0] * (((I128)iv[1] + iv[2] - 1) / iv[2]);
+        need(0, cells), need(1, cells > 0 ? iv[0] : 0), need(2, cells), need(3, nch);
+    } else if (name == "fp_softmax_sum_kernel") {
+        ints(2), nonneg({0, 1});
+        need(0, (I128)iv[0] * iv[1]);
+    } else if (name == "fp_softmax_div_kernel") {
+        // (part, out, rows, cols, nch): a row's sum in part[row * nch]
+        ints(3), nonneg({0, 1, 2});
+        const I128 cells = (I128)iv[0] * iv[1];
+        need(0, cells > 0 ? (I128)(iv[0] - 1) * iv[2] + 1 : 0), need(1, cells);
     } else if (name == "fp_cumsum_carry_kernel") {
         ints(2), nonneg({0, 1});
         need(0, (I128)2 * iv[0] * iv[1]);

@@ -124,7 +124,7 @@ nb::object row_records(const char* name, nb::handle a, nb::handle dim, int64_t c
 // idle: on the GPU into chunks of about sqrt(cols), so the carry and tree
 // passes are no longer than a chunk, and about 2^16 threads in all; on the
 // CPU into a few chunks per core.  The split never shows in the result.
-int64_t row_chunk(int64_t rows, int64_t cols) {
+int64_t row_chunk(int64_t rows, int64_t cols, int64_t cpu_min_chunk = 2048) {
     if (on_cuda()) {
         constexpr int64_t threads = 1 << 16;
         if (cols <= 64 || rows >= threads) return cols;
@@ -139,10 +139,10 @@ int64_t row_chunk(int64_t rows, int64_t cols) {
     const int64_t cores = 1;
 #endif
     const int64_t want = 4 * cores;
-    if (cores <= 1 || cols < 8192 || rows >= want) return cols;
+    if (cores <= 1 || cols < 4 * cpu_min_chunk || rows >= want) return cols;
     const int64_t per_row = (want + rows - 1) / rows;
     const int64_t c = (cols + per_row - 1) / per_row;
-    return c < 2048 ? 2048 : c;
+    return c < cpu_min_chunk ? cpu_min_chunk : c;
 }
 
 nb::object op_cumsum(nb::handle a, nb::handle dim) {
@@ -167,24 +167,17 @@ nb::object op_cumsum(nb::handle a, nb::handle dim) {
     return wrap(out, r.v.shape);
 }
 
-// argmax (want 1) or argmin (want -1) of each row: first index of the extreme.
-nb::object op_arg_extreme(nb::handle a, nb::handle dim, int want) {
-    const char* fn = want > 0 ? "argmax" : "argmin";
-    require_int(dim, "dim");
-    RowView r = row_view(a);
-    if (r.rows > 0 && r.cols == 0)
-        throw nb::value_error((std::string(fn) + " of an empty row: shape " + shape_str(r.v.shape)).c_str());
-    DevArray out = new_array((size_t)r.rows, ElemKind::I32);
-    if (r.rows == 0) return out.obj;
+// The first index of each row's extreme (want 1: max, -1: min) into out,
+// with rows cut into chunks of `chunk` (cols: one thread per row).
+void arg_extreme_rows(const RowView& r, int64_t chunk, int want, const DevArray& out) {
     const int64_t n = (int64_t)r.v.n();
-    const int64_t chunk = row_chunk(r.rows, r.cols);
     if (chunk >= r.cols) {
         if (want > 0) {
             ZEL_LAUNCH_ITEMS(fp_argmax_kernel, r.rows, n, r.v.a, out, r.rows, r.cols);
         } else {
             ZEL_LAUNCH_ITEMS(fp_argmin_kernel, r.rows, n, r.v.a, out, r.rows, r.cols);
         }
-        return out.obj;
+        return;
     }
     // Each chunk's first extreme, then halving passes of a tree down to one
     // candidate per row, the last written to out.
@@ -200,7 +193,44 @@ nb::object op_arg_extreme(nb::handle a, nb::handle dim, int want) {
     }
     ZEL_LAUNCH_ITEMS(fp_arg_extreme_combine_kernel, r.rows, r.rows, r.v.a, cand, out, r.rows, r.cols, (int)left,
                      (int)nch, 1, want);
+}
+
+// argmax (want 1) or argmin (want -1) of each row: first index of the extreme.
+nb::object op_arg_extreme(nb::handle a, nb::handle dim, int want) {
+    const char* fn = want > 0 ? "argmax" : "argmin";
+    require_int(dim, "dim");
+    RowView r = row_view(a);
+    if (r.rows > 0 && r.cols == 0)
+        throw nb::value_error((std::string(fn) + " of an empty row: shape " + shape_str(r.v.shape)).c_str());
+    DevArray out = new_array((size_t)r.rows, ElemKind::I32);
+    if (r.rows > 0) arg_extreme_rows(r, row_chunk(r.rows, r.cols), want, out);
     return out.obj;
+}
+
+// Softmax of each row.  Long rows: the row maximum from the argmax passes,
+// then chunks of exponentials with their partial sums, the row sums, and one
+// thread per element for the quotients.
+nb::object op_softmax(nb::handle a, nb::handle dim) {
+    require_int(dim, "dim");
+    RowView r = row_view(a);
+    const int64_t n = (int64_t)r.v.n();
+    DevArray out = new_records((size_t)n);
+    if (n == 0) return wrap(out, r.v.shape);
+    const int64_t chunk = row_chunk(r.rows, r.cols, 64);
+    if (chunk >= r.cols) {
+        ZEL_LAUNCH_ITEMS(fp_softmax_kernel, r.rows, n * 1024, r.v.a, out, r.rows, r.cols);
+        return wrap(out, r.v.shape);
+    }
+    DevArray best = new_array((size_t)r.rows, ElemKind::I32);
+    arg_extreme_rows(r, chunk, 1, best);
+    const int64_t nch = (r.cols + chunk - 1) / chunk;
+    const int32_t items = checked_i32((int64_t)r.rows * nch, "chunk count");
+    DevArray part = new_records((size_t)items);
+    ZEL_LAUNCH_ITEMS(fp_softmax_exp_kernel, items, n * 1024, r.v.a, best, out, part, r.rows, r.cols, (int)chunk);
+    ZEL_LAUNCH_ITEMS(fp_softmax_sum_kernel, r.rows, (int64_t)items, part, r.rows, (int)nch);
+    checked_i32(n, "element count");
+    ZEL_LAUNCH_ITEMS(fp_softmax_div_kernel, n, n * 256, part, out, r.rows, r.cols, (int)nch);
+    return wrap(out, r.v.shape);
 }
 
 nb::object call(const char* fn, nb::handle a) { return zel_module().attr(fn)(a); }
@@ -557,7 +587,7 @@ void register_reductions(nb::module_& m) {
     m.def(
         "softmax",
         [](nb::handle a, nb::handle dim) {
-            return row_records<&fp_softmax_kernel_body>("fp_softmax_kernel", a, dim, 1024);
+            return op_softmax(a, dim);
         },
         nb::arg("a").none(), nb::arg("dim").none() = -1, "Softmax.");
     m.def(

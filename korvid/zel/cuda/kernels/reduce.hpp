@@ -401,6 +401,54 @@ ZEL_HD void fp_softmax_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int
     }
 }
 
+// Long rows of softmax, after the argmax passes left each row's first
+// maximum index in best[row]: thread (row, k) stashes the working
+// exponentials of chunk k in out and their sum in part[row*nch + k]; one
+// thread per row adds the nch sums (exact: Q63.320 additions are integer
+// additions) into part[row*nch]; one thread per element divides.  The same
+// exponentials, the same sum, the same quotients as one thread per row.
+ZEL_HD void softmax_stash(Fp& o, const W5& e) {
+    for (int i = 0; i < NLIMB; ++i) o.limb[i] = i <= 5 ? e.l[i] : 0;
+}
+
+ZEL_HD W5 softmax_unstash(const Fp& o) {
+    W5 e;
+    for (int i = 0; i <= 5; ++i) e.l[i] = o.limb[i];
+    return e;
+}
+
+ZEL_HD void fp_softmax_exp_kernel_body(const ThreadCtx& t, const Fp* a, const int32_t* best, Fp* out, Fp* part,
+                                       int rows, int cols, int chunk) {
+    const int64_t nch = row_chunks(cols, chunk);
+    if (nch <= 0 || (int64_t)t.x >= (int64_t)rows * nch) return;
+    const int64_t row = (int64_t)t.x / nch, k = (int64_t)t.x - row * nch;
+    const int64_t base = row * cols;
+    const int32_t b = best[row];
+    const Fp m = a[base + (b >= 0 && b < cols ? b : 0)];
+    const int64_t end = base + (k + 1 < nch ? (k + 1) * chunk : (int64_t)cols);
+    W5 s = wf_int<5>(0);
+    for (int64_t j = base + k * chunk; j < end; ++j) {
+        const W5 e = softmax_exp(fp_sub(a[j], m));
+        softmax_stash(out[j], e);
+        s = wf_add(s, e);
+    }
+    softmax_stash(part[t.x], s);
+}
+
+ZEL_HD void fp_softmax_sum_kernel_body(const ThreadCtx& t, Fp* part, int rows, int nch) {
+    if ((int64_t)t.x >= rows || nch <= 0) return;
+    Fp* p = part + (int64_t)t.x * nch;
+    W5 s = softmax_unstash(p[0]);
+    for (int64_t k = 1; k < nch; ++k) s = wf_add(s, softmax_unstash(p[k]));
+    softmax_stash(p[0], s);
+}
+
+ZEL_HD void fp_softmax_div_kernel_body(const ThreadCtx& t, const Fp* part, Fp* out, int rows, int cols, int nch) {
+    if ((int64_t)t.x >= (int64_t)rows * cols) return;
+    const int64_t row = (int64_t)t.x / cols;
+    out[t.x] = wf_to_fp(wf_div(softmax_unstash(out[t.x]), softmax_unstash(part[row * nch])));
+}
+
 // ------------------------------------------------------ moments, p-norms
 // Exact sums of x and of the exact squares x^2 (a square needs 1024 bits,
 // 2^31 of them 1055) travel as one 2048-bit two's-complement integer of four
@@ -585,6 +633,12 @@ ZEL_HD void fp_diff_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int n)
     ZEL_REDUCE_ROW_ENTRY(X, fp_argmax_kernel, int32_t)                                              \
     ZEL_REDUCE_ROW_ENTRY(X, fp_argmin_kernel, int32_t)                                              \
     ZEL_REDUCE_ROW_ENTRY(X, fp_softmax_kernel, Fp)                                                  \
+    X(fp_softmax_exp_kernel,                                                                        \
+      (const Fp* a, const int32_t* best, Fp* out, Fp* part, int rows, int cols, int chunk),         \
+      (a, best, out, part, rows, cols, chunk))                                                      \
+    X(fp_softmax_sum_kernel, (Fp * part, int rows, int nch), (part, rows, nch))                     \
+    X(fp_softmax_div_kernel, (const Fp* part, Fp* out, int rows, int cols, int nch),                \
+      (part, out, rows, cols, nch))                                                                 \
     X(fp_cumsum_partial_kernel, (const Fp* a, Fp* part, int rows, int cols, int chunk),              \
       (a, part, rows, cols, chunk))                                                                 \
     X(fp_cumsum_carry_kernel, (Fp * part, int rows, int nch), (part, rows, nch))                    \
