@@ -56,12 +56,8 @@ static nb::object copy_arr(nb::handle arr) {
     if (ndim > 1) throw nb::value_error("_copy_arr expects an array of at most one dimension");
     Device& d = device();
     if (!on_cuda()) return d.np.attr("array")(arr, nb::arg("copy").none() = true).attr("reshape")(-1);
-    size_t n = nb::cast<size_t>(arr.attr("size"));
-    nb::object out = d.cp.attr("empty")(n, arr.attr("dtype"));
-    if (!nb::cast<bool>(arr.attr("flags").attr("c_contiguous"))) throw nb::type_error("_copy_arr expects a contiguous array");
-    size_t bytes = nb::cast<size_t>(arr.attr("nbytes"));
-    if (bytes) out.attr("data").attr("copy_from_device")(arr.attr("data"), bytes);
-    return out;
+    // Counts from the checked view, not from attributes a subclass may override.
+    return copy_records(view_array(arr, ElemKind::Record, "arr", true)).obj;
 }
 
 static nb::object to_gpu(nb::handle values) {
@@ -106,7 +102,11 @@ void register_core(nb::module_& m) {
         "_fp_to_value", [](nb::handle arr) { return fp_to_fraction(fp_from_record_like(arr)); }, nb::arg("arr").none(),
         "Convert FixedPoint to Python Fraction.");
     m.def(
-        "_get_kernel", [](nb::handle name) { return loader_get_kernel(nb::cast<std::string>(name)); },
+        "_get_kernel",
+        [](nb::handle name) {
+            if (!PyUnicode_Check(name.ptr())) raise_arg_type("name", "str", name);
+            return loader_get_kernel(nb::cast<std::string>(name));
+        },
         nb::arg("name").none(), "Get kernel by name.");
     m.def(
         "_grid",

@@ -15,6 +15,8 @@ namespace {
 
 struct ConvState {
     nb::object fraction, decimal, np_floating, np_integer, np_void;
+    nb::object invalid_operation;  // decimal.InvalidOperation
+    nb::object bad_literal;        // its subclass that is also a ValueError
     nb::object scale;           // 2**256 as a Python int
     bool fraction_normalize_kw = false;
     nb::object from_coprime;    // Fraction._from_coprime_ints where present
@@ -42,6 +44,13 @@ void conversions_init() {
     ConvState& s = cs();
     s.fraction = nb::module_::import_("fractions").attr("Fraction");
     s.decimal = nb::module_::import_("decimal").attr("Decimal");
+    s.invalid_operation = nb::module_::import_("decimal").attr("InvalidOperation");
+    // A text that is not a number: still the decimal module's error, and a
+    // ValueError like float('abc').
+    s.bad_literal = nb::steal(PyErr_NewExceptionWithDoc(
+        "korvid.zel.LiteralError", "A string that is not a decimal number.",
+        nb::make_tuple(s.invalid_operation, nb::handle(PyExc_ValueError)).ptr(), nullptr));
+    if (!s.bad_literal.is_valid()) throw nb::python_error();
     nb::module_ np = nb::module_::import_("numpy");
     s.np_floating = np.attr("floating");
     s.np_integer = np.attr("integer");
@@ -287,11 +296,117 @@ static Fp ratio_tuple_to_fp(nb::handle tup) {
     return fp_from_pyratio(PyTuple_GET_ITEM(tup.ptr(), 0), PyTuple_GET_ITEM(tup.ptr(), 1));
 }
 
+// Decimal exponents past these put |x| at or above 10^78 > 2^256 (saturates)
+// or below 10^-78 < 2^-256 (floors to 0, or to -2^-256 when negative): decided
+// at once, without expanding the digits.
+constexpr long long DEC_ADJ_MAX = 77, DEC_ADJ_MIN = -79;
+
+// The record of a finite Decimal whose exponent is far outside the format;
+// false when the value needs the exact path.
+static bool decimal_far_out(nb::handle dec, Fp& r) {
+    int overflow = 0;
+    nb::object adj = dec.attr("adjusted")();
+    long long e = PyLong_AsLongLongAndOverflow(adj.ptr(), &overflow);
+    if (e == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (!overflow && e <= DEC_ADJ_MAX && e >= DEC_ADJ_MIN + 1) return false;
+    if (nb::cast<bool>(dec.attr("is_zero")())) {
+        r = fp_zero();
+        return true;
+    }
+    bool neg = nb::cast<bool>(dec.attr("is_signed")());
+    if (overflow > 0 || e > DEC_ADJ_MAX) {
+        r = fp_max_mag(neg);
+        return true;
+    }
+    uint64_t mag[NLIMB] = {neg ? 1u : 0u};
+    r = neg ? fp_make(mag, true) : fp_zero();
+    return true;
+}
+
+[[noreturn]] static void bad_literal(nb::handle text) {
+    nb::object rep = nb::steal(PyObject_Repr(text.ptr()));
+    std::string t = rep.is_valid() ? nb::cast<std::string>(rep) : std::string("?");
+    PyErr_Clear();
+    if (t.size() > 120) t = t.substr(0, 100) + "...' (" + std::to_string(nb::len(text)) + " characters)";
+    PyErr_SetString(cs().bad_literal.ptr(), ("could not convert string to a number: " + t).c_str());
+    throw nb::python_error();
+}
+
+// A decimal literal whose exponent is too large for Decimal itself
+// ("1e99999999999999999999"): its sign and whether it is zero, too large or
+// too small decide the record.  False when the text is not such a literal.
+static bool huge_exponent_literal(const std::string& t, Fp& r) {
+    size_t i = 0, n = t.size();
+    auto skip_ws = [&] {
+        while (i < n && (t[i] == ' ' || (t[i] >= '\t' && t[i] <= '\r'))) ++i;
+    };
+    skip_ws();
+    bool neg = false;
+    if (i < n && (t[i] == '+' || t[i] == '-')) neg = t[i++] == '-';
+    bool digits = false, nonzero = false, dot = false;
+    for (; i < n; ++i) {
+        char c = t[i];
+        if (c >= '0' && c <= '9') {
+            digits = true;
+            nonzero |= c != '0';
+        } else if (c == '.' && !dot) {
+            dot = true;
+        } else if (c != '_') {
+            break;
+        }
+    }
+    if (!digits || i >= n || (t[i] != 'e' && t[i] != 'E')) return false;
+    ++i;
+    bool eneg = false;
+    if (i < n && (t[i] == '+' || t[i] == '-')) eneg = t[i++] == '-';
+    size_t e0 = i, edigits = 0;
+    for (; i < n && ((t[i] >= '0' && t[i] <= '9') || t[i] == '_'); ++i) {
+        if (t[i] != '_' && (edigits > 0 || t[i] != '0')) ++edigits;
+    }
+    if (i == e0) return false;
+    skip_ws();
+    // Decimal refuses exponents of 19 digits and more, all far outside.
+    if (i != n || edigits < 19) return false;
+    if (!nonzero) {
+        r = fp_zero();
+    } else if (!eneg) {
+        r = fp_max_mag(neg);
+    } else {
+        uint64_t mag[NLIMB] = {neg ? 1u : 0u};
+        r = neg ? fp_make(mag, true) : fp_zero();
+    }
+    return true;
+}
+
+static Fp string_to_fp(nb::handle val) {
+    ConvState& s = cs();
+    nb::object dec = nb::steal(PyObject_CallOneArg(s.decimal.ptr(), val.ptr()));
+    if (!dec.is_valid()) {
+        if (!PyErr_ExceptionMatches(s.invalid_operation.ptr())) throw nb::python_error();
+        PyErr_Clear();
+        Fp r;
+        Py_ssize_t len = 0;
+        const char* u = PyUnicode_AsUTF8AndSize(val.ptr(), &len);
+        if (!u) {
+            PyErr_Clear();
+            bad_literal(val);
+        }
+        if (huge_exponent_literal(std::string(u, (size_t)len), r)) return r;
+        bad_literal(val);
+    }
+    Fp r;
+    if (decimal_far_out(dec, r)) return r;
+    nb::object q = dec.attr("as_integer_ratio")();
+    return ratio_tuple_to_fp(q);
+}
+
 static Fp decimal_to_fp(nb::handle val) {
     if (nb::cast<bool>(val.attr("is_nan")()))
         throw nb::value_error("invalid literal for int() with base 10: ''");
     if (nb::cast<bool>(val.attr("is_infinite")()))
         throw nb::type_error("'>=' not supported between instances of 'str' and 'int'");
+    Fp far;
+    if (decimal_far_out(val, far)) return far;
     nb::object r = val.attr("as_integer_ratio")();
     return ratio_tuple_to_fp(r);
 }
@@ -314,11 +429,7 @@ Fp value_to_fp(nb::handle val) {
     }
     if (Py_TYPE(o) == (PyTypeObject*)s.fraction.ptr()) return fraction_like_to_fp(val);
     if (PyObject_IsInstance(o, s.decimal.ptr()) == 1) return decimal_to_fp(val);
-    if (PyUnicode_Check(o)) {
-        nb::object dec = s.decimal(val);
-        nb::object r = dec.attr("as_integer_ratio")();
-        return ratio_tuple_to_fp(r);
-    }
+    if (PyUnicode_Check(o)) return string_to_fp(val);
     if (PyObject_IsInstance(o, s.fraction.ptr()) == 1) return fraction_like_to_fp(val);
     nb::object q = s.fraction(val);
     return fraction_like_to_fp(q);

@@ -81,7 +81,10 @@ void* pool_take(size_t cap) {
         return b;
     }
     void* b = std::aligned_alloc(POOL_ALIGN, cap);
-    if (!b) throw std::bad_alloc();
+    if (!b) {
+        PyErr_SetString(PyExc_MemoryError, ("cannot allocate " + std::to_string(cap) + " bytes of host memory").c_str());
+        throw nb::python_error();
+    }
 #ifdef MADV_HUGEPAGE
     madvise(b, cap, MADV_HUGEPAGE);
 #endif
@@ -207,10 +210,23 @@ int32_t checked_i32(int64_t v, const char* what) {
 
 // --- NumPy arrays through the buffer protocol (cpu backend and staging) ---
 
-static bool dtype_equals(nb::handle obj, nb::handle dtype) {
-    nb::object dt = nb::steal(PyObject_GetAttrString(obj.ptr(), "dtype"));
-    if (!dt.is_valid()) {
-        PyErr_Clear();
+// obj.name as the array class cls defines it: a subclass may override the
+// attribute with one that lies about the memory behind it.
+static nb::object base_attr(nb::handle cls, nb::handle obj, const char* name) {
+    nb::object desc = nb::steal(PyObject_GetAttrString(cls.ptr(), name));
+    if (!desc.is_valid()) throw nb::python_error();
+    descrgetfunc get = Py_TYPE(desc.ptr())->tp_descr_get;
+    if (!get) return obj.attr(name);
+    PyObject* r = get(desc.ptr(), obj.ptr(), cls.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+static bool dtype_equals(nb::handle cls, nb::handle obj, nb::handle dtype) {
+    nb::object dt;
+    try {
+        dt = base_attr(cls, obj, "dtype");
+    } catch (nb::python_error&) {
         return false;
     }
     int r = PyObject_RichCompareBool(dt.ptr(), dtype.ptr(), Py_EQ);
@@ -230,12 +246,32 @@ static bool dtype_equals(nb::handle obj, nb::handle dtype) {
 
 static DevArray numpy_view(nb::handle obj, ElemKind k, const char* what, bool allow_0d) {
     Device& d = device();
-    if (!PyObject_IsInstance(obj.ptr(), d.np.attr("ndarray").ptr())) bad_array(what, k);
-    if (!dtype_equals(obj, kind_dtype(k))) bad_array(what, k);
+    nb::handle cls = d.np.attr("ndarray");
+    if (PyObject_IsInstance(obj.ptr(), cls.ptr()) != 1) {
+        PyErr_Clear();
+        bad_array(what, k);
+    }
+    if (!dtype_equals(cls, obj, kind_dtype(k))) bad_array(what, k);
     Py_buffer view;
     if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) {
         PyErr_Clear();
+        // Say why when the array is only read-only.
+        if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_C_CONTIGUOUS) == 0) {
+            PyBuffer_Release(&view);
+            throw nb::type_error((std::string(what) + " is a read-only array; the module needs writable " +
+                                  kind_name(k) + " arrays (pass a copy)")
+                                     .c_str());
+        }
+        PyErr_Clear();
         bad_array(what, k);
+    }
+    // Kernels load whole 8-byte words (and fault on a GPU otherwise).
+    const size_t align = kind_size(k) < 8 ? kind_size(k) : 8;
+    if (view.len > 0 && (uintptr_t)view.buf % align != 0) {
+        PyBuffer_Release(&view);
+        throw nb::value_error((std::string(what) + " is not " + std::to_string(align) +
+                               "-byte aligned in memory; pass a copy")
+                                  .c_str());
     }
     DevArray a;
     a.ptr = view.buf;
@@ -251,15 +287,21 @@ static DevArray numpy_view(nb::handle obj, ElemKind k, const char* what, bool al
 
 static DevArray cupy_view(nb::handle obj, ElemKind k, const char* what, bool allow_0d) {
     Device& d = device();
-    if (!PyObject_IsInstance(obj.ptr(), d.cp.attr("ndarray").ptr())) bad_array(what, k);
-    if (!dtype_equals(obj, kind_dtype(k))) bad_array(what, k);
-    int ndim = nb::cast<int>(obj.attr("ndim"));
+    nb::handle cls = d.cp.attr("ndarray");
+    if (PyObject_IsInstance(obj.ptr(), cls.ptr()) != 1) {
+        PyErr_Clear();
+        bad_array(what, k);
+    }
+    if (!dtype_equals(cls, obj, kind_dtype(k))) bad_array(what, k);
+    int ndim = nb::cast<int>(base_attr(cls, obj, "ndim"));
     if (ndim > 1 || (ndim == 0 && !allow_0d)) bad_array(what, k);
-    if (!nb::cast<bool>(obj.attr("flags").attr("c_contiguous"))) bad_array(what, k);
+    if (!nb::cast<bool>(base_attr(cls, obj, "flags").attr("c_contiguous"))) bad_array(what, k);
     DevArray a;
     a.obj = nb::borrow(obj);
-    a.n = nb::cast<size_t>(obj.attr("size"));
-    a.ptr = (void*)nb::cast<uintptr_t>(obj.attr("data").attr("ptr"));
+    a.n = nb::cast<size_t>(base_attr(cls, obj, "size"));
+    a.ptr = (void*)nb::cast<uintptr_t>(base_attr(cls, obj, "data").attr("ptr"));
+    if (a.n > 0 && (uintptr_t)a.ptr % 8 != 0)
+        throw nb::value_error((std::string(what) + " is not 8-byte aligned in memory; pass a copy").c_str());
     return a;
 }
 
@@ -286,6 +328,13 @@ static DevArray numpy_new(size_t n, ElemKind k) {
 }
 
 DevArray new_array(size_t n, ElemKind k) {
+    size_t bytes;
+    if (__builtin_mul_overflow(n, kind_size(k), &bytes) || bytes > (size_t)PY_SSIZE_T_MAX) {
+        PyErr_SetString(PyExc_MemoryError, ("cannot allocate " + std::to_string(n) + " x " +
+                                            std::to_string(kind_size(k)) + " bytes: more than the address space")
+                                               .c_str());
+        throw nb::python_error();
+    }
     if (!on_cuda()) return numpy_new(n, k);
     Device& d = device();
     nb::object o = d.cp.attr("empty")(n, kind_dtype(k));

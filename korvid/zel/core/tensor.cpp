@@ -20,6 +20,20 @@ bool is_scalar_leaf(PyObject* o) {
 
 bool is_seq(PyObject* o) { return PyList_Check(o) || PyTuple_Check(o); }
 
+// The items of a list or tuple, held for as long as `keep` lives: a list is
+// copied to a tuple first, so that Python code run while the items are read
+// (conversions, isinstance hooks) cannot free them by changing the list.
+PyObject* const* held_items(PyObject* o, Py_ssize_t& n, std::vector<nb::object>& keep) {
+    if (PyList_Check(o)) {
+        PyObject* t = PyList_AsTuple(o);
+        if (!t) throw nb::python_error();
+        keep.push_back(nb::steal(t));
+        o = t;
+    }
+    n = PyTuple_GET_SIZE(o);
+    return ((PyTupleObject*)o)->ob_item;
+}
+
 [[noreturn]] void ragged(size_t depth, Py_ssize_t want, Py_ssize_t got) {
     std::string msg = "ragged nested list: at depth " + std::to_string(depth) + " expected " +
                       (want < 0 ? std::string("a scalar") : "a sequence of length " + std::to_string(want)) +
@@ -28,20 +42,11 @@ bool is_seq(PyObject* o) { return PyList_Check(o) || PyTuple_Check(o); }
 }
 
 // Flattens data into out, checking that every branch has the shape read along
-// the first elements (NumPy refuses ragged lists too).
-void flatten_rec(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>& shape, size_t depth, bool first) {
+// the first elements (NumPy refuses ragged lists too).  The depth is bounded
+// by shape.size() <= MAX_DIMS.
+void flatten_rec(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>& shape, size_t depth,
+                 std::vector<nb::object>& keep) {
     bool leaf = is_scalar_leaf(o) || !is_seq(o);
-    if (first) {
-        if (leaf) {
-            out.push_back(o);
-            return;
-        }
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-        shape.push_back(n);
-        PyObject** items = PySequence_Fast_ITEMS(o);
-        for (Py_ssize_t i = 0; i < n; ++i) flatten_rec(items[i], out, shape, depth + 1, i == 0 && first);
-        return;
-    }
     // A later branch must match the shape found along the first elements.
     if (depth == shape.size()) {
         if (!leaf) ragged(depth, -1, PySequence_Fast_GET_SIZE(o));
@@ -49,28 +54,34 @@ void flatten_rec(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>&
         return;
     }
     if (leaf) ragged(depth, shape[depth], -1);
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    Py_ssize_t n;
+    PyObject* const* items = held_items(o, n, keep);
     if (n != shape[depth]) ragged(depth, shape[depth], n);
-    PyObject** items = PySequence_Fast_ITEMS(o);
-    for (Py_ssize_t i = 0; i < n; ++i) flatten_rec(items[i], out, shape, depth + 1, false);
+    for (Py_ssize_t i = 0; i < n; ++i) flatten_rec(items[i], out, shape, depth + 1, keep);
 }
 
 // Flatten; the shape follows the first element at every level (an empty
-// sequence contributes a 0 and ends the shape).
-void flatten(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>& shape) {
+// sequence contributes a 0 and ends the shape).  Pointers in out stay valid
+// while keep lives.
+void flatten(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>& shape, std::vector<nb::object>& keep) {
     // First pass: shape along first elements.
     PyObject* cur = o;
     while (!(is_scalar_leaf(cur) || !is_seq(cur))) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(cur);
+        if (shape.size() == (size_t)MAX_DIMS)
+            throw nb::value_error(("nested sequences deeper than " + std::to_string(MAX_DIMS) +
+                                   " levels are not supported")
+                                      .c_str());
+        Py_ssize_t n;
+        PyObject* const* items = held_items(cur, n, keep);
         shape.push_back(n);
         if (n == 0) break;
-        cur = PySequence_Fast_ITEMS(cur)[0];
+        cur = items[0];
     }
     if (shape.empty()) {
         out.push_back(o);
         return;
     }
-    flatten_rec(o, out, shape, 0, false);
+    flatten_rec(o, out, shape, 0, keep);
 }
 
 nb::object tuple_of(const std::vector<int64_t>& s) { return shape_tuple(s); }
@@ -86,6 +97,8 @@ TView tview(nb::handle t) {
     TView v;
     nb::object data, shape;
     if (is_tensor(t)) {
+        if (!nb::inst_ready(t))
+            throw nb::type_error("Tensor was created with Tensor.__new__ and never initialised: it has no data");
         Tensor& tt = nb::cast<Tensor&>(t);
         data = tt.data;
         shape = tt.shape;
@@ -116,18 +129,36 @@ nb::object wrap_1d(const DevArray& out) { return wrap(out, nb::handle()); }
 
 std::vector<int64_t> shape_vec(nb::handle shape, const char* what) {
     if (!is_seq(shape.ptr())) throw nb::type_error((std::string(what) + " must be a tuple of ints").c_str());
+    // Held copy: converting an entry may run Python code that changes a list.
+    std::vector<nb::object> keep;
+    Py_ssize_t n;
+    PyObject* const* items = held_items(shape.ptr(), n, keep);
+    if (n > MAX_DIMS)
+        throw nb::value_error((std::string(what) + " has " + std::to_string(n) + " dimensions; at most " +
+                               std::to_string(MAX_DIMS) + " are supported")
+                                  .c_str());
     std::vector<int64_t> s;
-    nb::object fast = nb::steal(PySequence_Fast(shape.ptr(), "shape"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+    nb::handle np_integer = device().np.attr("integer");
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* e = PySequence_Fast_ITEMS(fast.ptr())[i];
-        if (!PyLong_Check(e) && PyObject_IsInstance(e, device().np.attr("integer").ptr()) != 1)
-            throw nb::type_error((std::string(what) + " entries must be ints").c_str());
-        long long v = PyLong_AsLongLong(to_pyint(nb::handle(e)).ptr());
+        PyObject* e = items[i];
+        if (!PyLong_Check(e) && PyObject_IsInstance(e, np_integer.ptr()) != 1)
+            throw nb::type_error((std::string(what) + " entries must be ints, got " + Py_TYPE(e)->tp_name).c_str());
+        nb::object iv = nb::steal(PyNumber_Index(e));
+        if (!iv.is_valid()) throw nb::python_error();
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(iv.ptr(), &overflow);
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (v < 0) throw nb::value_error((std::string(what) + " entries must be non-negative, got " + shape_str(shape)).c_str());
+        if (overflow > 0) {
+            PyErr_SetString(PyExc_OverflowError, (std::string(what) + " entry " + shape_str(iv) +
+                                                  " does not fit 64 bits: " + shape_str(shape))
+                                                     .c_str());
+            throw nb::python_error();
+        }
+        if (overflow < 0 || v < 0)
+            throw nb::value_error((std::string(what) + " entries must be non-negative, got " + shape_str(shape)).c_str());
         s.push_back(v);
     }
+    shape_numel(s);  // refuses shapes whose element count does not fit
     return s;
 }
 
@@ -138,12 +169,30 @@ nb::object shape_tuple(const std::vector<int64_t>& s) {
 }
 
 int64_t shape_numel(const std::vector<int64_t>& s) {
+    // The non-zero extents must multiply within int64 even where another is
+    // 0 (as NumPy requires), so that every stride and partial product fits.
     int64_t n = 1;
+    bool zero = false;
     for (int64_t v : s) {
-        if (v != 0 && n > INT64_MAX / v) throw nb::value_error("shape is too large");
-        n *= v;
+        if (v == 0) {
+            zero = true;
+            continue;
+        }
+        if (v < 0 || __builtin_mul_overflow(n, v, &n))
+            throw nb::value_error(("shape " + shape_str(shape_tuple(s)) +
+                                   " is too large: its element count does not fit 64 bits")
+                                      .c_str());
     }
-    return n;
+    return zero ? 0 : n;
+}
+
+int64_t checked_dim_mul(int64_t a, int64_t b, const char* what) {
+    int64_t r;
+    if (a < 0 || b < 0 || __builtin_mul_overflow(a, b, &r))
+        throw nb::value_error((std::string(what) + ": size " + std::to_string(a) + " * " + std::to_string(b) +
+                               " does not fit 64 bits")
+                                  .c_str());
+    return r;
 }
 
 void check_shape_count(const std::vector<int64_t>& s, size_t n, nb::handle shape) {
@@ -207,19 +256,25 @@ std::vector<double> records_to_doubles(const DevArray& a) {
 }
 
 // NumPy input: integers and booleans exactly, everything else through doubles.
-static DevArray numpy_to_device(nb::handle arr) {
+// Subclasses are read as plain ndarrays and every count comes from the
+// buffer that is read: their Python attributes (size, ravel, ...) may lie.
+static DevArray numpy_to_device(nb::handle base) {
     Device& d = device();
-    nb::object dt = arr.attr("dtype");
+    nb::object dt = base.attr("dtype");
     std::string kind = nb::cast<std::string>(dt.attr("kind"));
-    size_t n = nb::cast<size_t>(arr.attr("size"));
-    if (n == 0) return new_records(0);
     if (kind == "i" || kind == "u" || kind == "b") {
         bool is_unsigned = kind == "u";
-        nb::object flat = d.np.attr("ascontiguousarray")(arr.attr("ravel")(),
-                                                        is_unsigned ? "uint64" : "int64");
+        nb::object flat = d.np.attr("ascontiguousarray")(base.attr("ravel")(), is_unsigned ? "uint64" : "int64");
         Py_buffer view;
         if (PyObject_GetBuffer(flat.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
-        std::vector<Fp> host(n);
+        size_t n = view.itemsize == 8 ? (size_t)view.len / 8 : 0;
+        std::vector<Fp> host;
+        try {
+            host.resize(n);
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
         if (is_unsigned) {
             const uint64_t* p = (const uint64_t*)view.buf;
             for (size_t i = 0; i < n; ++i) host[i] = fp_from_u64(p[i], false);
@@ -230,16 +285,12 @@ static DevArray numpy_to_device(nb::handle arr) {
         PyBuffer_Release(&view);
         return records_from_host(host.data(), n);
     }
-    nb::object flat = d.np.attr("ascontiguousarray")(arr.attr("astype")(d.f64).attr("ravel")());
+    nb::object flat = d.np.attr("ascontiguousarray")(base.attr("astype")(d.f64).attr("ravel")());
+    if (on_cuda()) flat = d.cp.attr("asarray")(flat);
+    DevArray in = view_array(flat, ElemKind::F64, "array", true);
+    size_t n = in.n;
+    if (n == 0) return new_records(0);
     int32_t n32 = checked_i32((int64_t)n, "element count");
-    if (!on_cuda()) {
-        DevArray in = view_array(flat, ElemKind::F64, "array", true);
-        DevArray out = new_records(n);
-        ZEL_LAUNCH(fp_from_double_kernel, grid1(n32), block1(), in, out, n32);
-        return out;
-    }
-    nb::object dflat = d.cp.attr("asarray")(flat);
-    DevArray in = view_array(dflat, ElemKind::F64, "array", true);
     DevArray out = new_records(n);
     ZEL_LAUNCH(fp_from_double_kernel, grid1(n32), block1(), in, out, n32);
     return out;
@@ -267,17 +318,20 @@ static void tensor_init(Tensor* self, nb::handle data, nb::handle shape, nb::han
         return;
     }
     if (PyObject_IsInstance(data.ptr(), device().np.attr("ndarray").ptr()) == 1) {
-        DevArray out = numpy_to_device(data);
-        nb::object orig = nb::tuple(data.attr("shape"));
+        nb::object base = device().np.attr("asarray")(data);
+        DevArray out = numpy_to_device(base);
+        nb::object orig = nb::tuple(base.attr("shape"));
+        check_shape_count(shape_vec(orig), out.n, orig);
         nb::object s = final_shape(orig, out.n);
         new (self) Tensor{out.obj, s};
         return;
     }
-    // A flat sequence of scalars (the common case) converts in place.
+    // A flat sequence of scalars (the common case) converts from a held copy.
     PyObject* o = data.ptr();
-    if (is_seq(o) && PySequence_Fast_GET_SIZE(o) > 0 && is_scalar_leaf(PySequence_Fast_ITEMS(o)[0])) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-        PyObject** items = PySequence_Fast_ITEMS(o);
+    std::vector<nb::object> keep;
+    Py_ssize_t n = 0;
+    PyObject* const* items = is_seq(o) ? held_items(o, n, keep) : nullptr;
+    if (n > 0 && is_scalar_leaf(items[0])) {
         for (Py_ssize_t i = 1; i < n; ++i) {
             if (is_seq(items[i]) && !is_scalar_leaf(items[i])) ragged(1, -1, PySequence_Fast_GET_SIZE(items[i]));
         }
@@ -288,7 +342,7 @@ static void tensor_init(Tensor* self, nb::handle data, nb::handle shape, nb::han
     }
     std::vector<PyObject*> flat;
     std::vector<int64_t> inferred;
-    flatten(data.ptr(), flat, inferred);
+    flatten(data.ptr(), flat, inferred, keep);
     DevArray out = values_to_device(flat.data(), flat.size());
     nb::object s = final_shape(tuple_of(inferred), out.n);
     new (self) Tensor{out.obj, s};
@@ -298,24 +352,59 @@ nb::object make_tensor(nb::handle data) {
     return g_tensor_type(data);
 }
 
-static nb::object unflatten(nb::handle flat, nb::handle shape) {
-    Py_ssize_t nd = PyTuple_Check(shape.ptr()) ? PyTuple_GET_SIZE(shape.ptr()) : nb::len(shape);
-    if (nd == 0) {
-        if (nb::len(flat) > 0) return flat[0];
+// Nested lists of flat[lo:hi] in shape s[d:] (shorter where flat runs out).
+static nb::object unflatten_rec(nb::handle flat, const std::vector<int64_t>& s, size_t d, Py_ssize_t lo,
+                                Py_ssize_t hi) {
+    Py_ssize_t avail = hi > lo ? hi - lo : 0;
+    if (d == s.size()) {
+        if (avail > 0) return nb::steal(PySequence_GetItem(flat.ptr(), lo));
         return nb::float_(0.0);
     }
-    nb::object s0 = shape[0];
-    if (nd == 1) return nb::steal(PySequence_GetSlice(flat.ptr(), 0, nb::cast<Py_ssize_t>(s0)));
-    nb::object rest = nb::steal(PySequence_GetSlice(shape.ptr(), 1, nd));
-    Py_ssize_t stride = 1;
-    for (Py_ssize_t i = 1; i < nd; ++i) stride *= nb::cast<Py_ssize_t>(shape[i]);
-    Py_ssize_t rows = nb::cast<Py_ssize_t>(s0);
+    auto slice = [&](int64_t a, int64_t b) {  // flat[lo + a : lo + b], clipped
+        Py_ssize_t x = lo + (a < avail ? (Py_ssize_t)a : avail), y = lo + (b < avail ? (Py_ssize_t)b : avail);
+        nb::object r = nb::steal(PySequence_GetSlice(flat.ptr(), x, y));
+        if (!r.is_valid()) throw nb::python_error();
+        return r;
+    };
+    if (d + 1 == s.size()) return slice(0, s[d]);
+    int64_t stride = 1;
+    for (size_t i = d + 1; i < s.size(); ++i) stride *= s[i];  // fits: shape_vec checked the product
     nb::list out;
-    for (Py_ssize_t i = 0; i < rows; ++i) {
-        nb::object part = nb::steal(PySequence_GetSlice(flat.ptr(), i * stride, (i + 1) * stride));
-        out.append(unflatten(part, rest));
+    for (int64_t i = 0; i < s[d]; ++i) {
+        int64_t a = i * stride < avail ? i * stride : avail;
+        int64_t b = stride < avail - a ? a + stride : avail;
+        out.append(unflatten_rec(flat, s, d + 1, lo + (Py_ssize_t)a, lo + (Py_ssize_t)b));
     }
     return out;
+}
+
+// How many lists unflatten builds for shape s (saturating).
+static uint64_t list_count(const std::vector<int64_t>& s) {
+    uint64_t total = 0, level = 1;
+    for (size_t d = 0; d + 1 <= s.size(); ++d) {
+        total += level;
+        if (total > (uint64_t)1 << 62) return total;
+        if (d + 1 < s.size() && __builtin_mul_overflow(level, (uint64_t)s[d], &level)) return UINT64_MAX;
+    }
+    return total;
+}
+
+// Below this many lists a nested list fits in memory; past it to_list would
+// spend minutes building empty lists of an empty tensor.
+constexpr uint64_t MAX_LISTS = uint64_t(1) << 31;
+
+static nb::object unflatten(nb::handle flat, nb::handle shape) {
+    std::vector<int64_t> s = shape_vec(shape);
+    uint64_t lists = list_count(s);
+    if (lists > MAX_LISTS) {
+        PyErr_SetString(PyExc_MemoryError, ("nested lists of shape " + shape_str(shape) + " need " +
+                                            std::to_string(lists) + " list objects")
+                                               .c_str());
+        throw nb::python_error();
+    }
+    Py_ssize_t n = PyObject_Size(flat.ptr());
+    if (n < 0) throw nb::python_error();
+    return unflatten_rec(flat, s, 0, 0, n);
 }
 
 nb::list doubles_to_list(const std::vector<double>& v) {
@@ -343,8 +432,21 @@ void register_tensor(nb::module_& m) {
            "__init__",
            [](Tensor* self, nb::handle data, nb::handle shape, nb::handle raw) { tensor_init(self, data, shape, raw); },
            nb::arg("data").none() = nb::none(), nb::arg("shape").none() = nb::none(), nb::arg("_raw").none() = nb::none())
-        .def_rw("_data", &Tensor::data, "Device record array (row-major).")
-        .def_rw("_shape", &Tensor::shape, "Logical shape.")
+        .def_prop_rw(
+            "_data", [](const Tensor& t) { return t.data; },
+            [](Tensor& t, nb::handle v) {
+                if (v.is_none())
+                    throw nb::type_error("Tensor._data cannot be None: it holds the tensor's device record array");
+                t.data = nb::borrow(v);
+            },
+            nb::arg("value").none(), "Device record array (row-major).")
+        .def_prop_rw(
+            "_shape", [](const Tensor& t) { return t.shape; },
+            [](Tensor& t, nb::handle v) {
+                if (v.is_none()) throw nb::type_error("Tensor._shape cannot be None: it holds the tensor's shape tuple");
+                t.shape = nb::borrow(v);
+            },
+            nb::arg("value").none(), "Logical shape.")
         .def_prop_ro("shape", [](const Tensor& t) { return t.shape; })
         .def_prop_ro("numel",
                      [](const Tensor& t) { return nb::len(t.data); })
@@ -361,7 +463,8 @@ void register_tensor(nb::module_& m) {
             [](nb::handle data) {
                 std::vector<PyObject*> flat;
                 std::vector<int64_t> shape;
-                flatten(data.ptr(), flat, shape);
+                std::vector<nb::object> keep;
+                flatten(data.ptr(), flat, shape, keep);
                 nb::object l = nb::steal(PyList_New((Py_ssize_t)flat.size()));
                 for (size_t i = 0; i < flat.size(); ++i) {
                     Py_INCREF(flat[i]);
@@ -381,13 +484,24 @@ void register_tensor(nb::module_& m) {
             "Get scalar value.")
         .def("__repr__", [](const Tensor& t) -> std::string {
             size_t n = nb::len(t.data);
-            if (n <= 10) return "Tensor(" + nb::cast<std::string>(nb::str(tensor_to_list(t))) + ")";
+            // An empty tensor of many rows prints its shape, not a list per row.
+            bool small = true;
+            if (n <= 10) {
+                try {
+                    small = list_count(shape_vec(t.shape)) <= 64;
+                } catch (const std::exception&) {
+                    small = true;  // to_list reports the bad shape
+                }
+            }
+            if (n <= 10 && small) return "Tensor(" + nb::cast<std::string>(nb::str(tensor_to_list(t))) + ")";
             return "Tensor(shape=" + shape_str(t.shape) + ")";
         });
     cls.attr("__slots__") = nb::make_tuple("_data", "_shape");
     cls.def_prop_ro(
         "T",
         [](nb::handle self) -> nb::object {
+            if (!nb::inst_ready(self))
+                throw nb::type_error("Tensor was created with Tensor.__new__ and never initialised: it has no data");
             Tensor& t = nb::cast<Tensor&>(self);
             if (nb::len(t.shape) < 2) return nb::borrow(self);
             return zel_module().attr("transpose")(self, -2, -1);

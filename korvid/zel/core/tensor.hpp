@@ -46,8 +46,12 @@ nb::object wrap_1d(const DevArray& out);
 // tensor(v) == Tensor(v)
 nb::object make_tensor(nb::handle data);
 
-// Shapes: validated non-negative int entries.
+// Shapes: validated non-negative int entries, at most MAX_DIMS of them, whose
+// non-zero extents multiply within int64 (ValueError naming the shape).
+constexpr int MAX_DIMS = 64;
 std::vector<int64_t> shape_vec(nb::handle shape, const char* what = "shape");
+// a * b for sizes derived from shapes; ValueError naming `what` on overflow.
+int64_t checked_dim_mul(int64_t a, int64_t b, const char* what);
 nb::object shape_tuple(const std::vector<int64_t>& s);
 int64_t shape_numel(const std::vector<int64_t>& s);
 // Raises ValueError unless the shape's element count equals n.

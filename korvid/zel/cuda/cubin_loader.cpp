@@ -97,6 +97,41 @@ using I128 = __int128;
                               .c_str());
 }
 
+// The arguments with every integer read once into an exact int, so that the
+// check and the launch see the same values (an integer subclass may answer
+// differently each time it is asked).
+nb::object normalized_args(nb::handle args) {
+    if (!PyTuple_Check(args.ptr())) return nb::borrow(args);  // the conversion reports it
+    Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
+    nb::object out = nb::steal(PyTuple_New(count));
+    nb::handle np_integer = device().np.attr("integer");
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args.ptr(), i);
+        PyObject* v;
+        if (PyLong_Check(a) || PyObject_IsInstance(a, np_integer.ptr()) == 1) {
+            v = PyNumber_Index(a);
+            if (!v) throw nb::python_error();
+        } else {
+            v = Py_NewRef(a);
+        }
+        PyTuple_SET_ITEM(out.ptr(), i, v);
+    }
+    return out;
+}
+
+// Element count of an array argument from the buffer the launch will read
+// (never from its Python attributes); -1 when it is not such an array.
+int64_t buffer_count(nb::handle a) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(a.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    int64_t n = view.itemsize > 0 ? (int64_t)(view.len / view.itemsize) : -1;
+    PyBuffer_Release(&view);
+    return n;
+}
+
 void check_host_bounds(const std::string& name, nb::handle args) {
     if (!PyTuple_Check(args.ptr())) return;  // the conversion reports it
     std::vector<int64_t> sz, iv;
@@ -104,15 +139,17 @@ void check_host_bounds(const std::string& name, nb::handle args) {
     Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle a = PyTuple_GET_ITEM(args.ptr(), i);
-        if (PyLong_Check(a.ptr()) || PyObject_IsInstance(a.ptr(), device().np.attr("integer").ptr()) == 1) {
-            long long v = PyLong_AsLongLong(nb::steal(PyNumber_Long(a.ptr())).ptr());
-            if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (PyLong_CheckExact(a.ptr())) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(a.ptr(), &overflow);
+            if (overflow) throw nb::value_error((name + ": argument " + std::to_string(i) +
+                                                " does not fit a 32-bit kernel argument").c_str());
             iv.push_back(v);
-        } else if (nb::hasattr(a, "size")) {
-            sz.push_back(nb::cast<int64_t>(a.attr("size")));
-            pos.push_back((size_t)i);
         } else {
-            return;  // not an array: the conversion raises TypeError
+            int64_t n = buffer_count(a);
+            if (n < 0) return;  // not an array: the conversion raises TypeError
+            sz.push_back(n);
+            pos.push_back((size_t)i);
         }
     }
     auto need = [&](size_t k, I128 n) {
@@ -392,8 +429,9 @@ nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
             [](const HostKernel& k, nb::handle grid, nb::handle block, nb::handle args) {
                 Dim3 g = parse_dims(grid, "grid");
                 Dim3 b = parse_dims(block, "block");
-                check_host_bounds(k.entry->name, args);
-                k.entry->fn(g, b, args);
+                nb::object a = normalized_args(args);
+                check_host_bounds(k.entry->name, a);
+                k.entry->fn(g, b, a);
             },
             nb::arg("grid"), nb::arg("block"), nb::arg("args"))
         .def_prop_ro("name", [](const HostKernel& k) { return std::string(k.entry->name); })

@@ -42,6 +42,10 @@ size_t norm_dim(int64_t dim, size_t nd) {
 // s[:dim] + (1,) + s[dim:] with Python slice semantics (after the -1 rule).
 std::vector<int64_t> unsqueezed(const std::vector<int64_t>& s, int64_t dim) {
     int64_t nd = (int64_t)s.size();
+    if (nd >= MAX_DIMS)
+        throw nb::value_error(("a tensor of " + std::to_string(nd) + " dimensions cannot gain one (at most " +
+                               std::to_string(MAX_DIMS) + ")")
+                                  .c_str());
     if (dim < 0) dim = nd + dim + 1;
     int64_t pos = dim < 0 ? dim + nd : dim;
     if (pos < 0) pos = 0;
@@ -76,7 +80,10 @@ nb::object cat_shaped(const std::vector<TView>& views, const std::vector<std::ve
                                        std::to_string(d))
                                           .c_str());
         }
-        total_d += shapes[k][d];
+        if (__builtin_add_overflow(total_d, shapes[k][d], &total_d))
+            throw nb::value_error(("cat: the joined dimension " + std::to_string(d) +
+                                   " does not fit 64 bits (tensor 0 has shape " + shape_str(shape_tuple(s0)) + ")")
+                                      .c_str());
     }
     out_shape[d] = total_d;
     int64_t total = shape_numel(out_shape);
@@ -185,7 +192,11 @@ nb::object op_arange(nb::handle start, nb::handle end, nb::handle step) {
     int o1 = 0, o2 = 0;
     long long s0 = PyLong_AsLongLongAndOverflow(r.attr("start").ptr(), &o1);
     long long st = PyLong_AsLongLongAndOverflow(r.attr("step").ptr(), &o2);
-    if (o1 || o2 || PyErr_Occurred()) {
+    // Values of 2^64 and more (the last one is the largest in magnitude, or
+    // the first): the general list path converts them exactly.
+    const __int128 last = len > 0 ? (__int128)s0 + (__int128)st * (len - 1) : 0;
+    const __int128 lim = (__int128)UINT64_MAX;
+    if (o1 || o2 || PyErr_Occurred() || last > lim || last < -lim) {
         PyErr_Clear();
         // Values past 64 bits: the general list path converts them exactly.
         nb::object l = checked(PySequence_List(r.ptr()));

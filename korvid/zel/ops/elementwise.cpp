@@ -128,7 +128,14 @@ DevArray where_condition(nb::handle cond, size_t n) {
     else if (!is_i32) c = nb::steal(PyObject_RichCompare(c.ptr(), nb::int_(0).ptr(), Py_NE)).attr("astype")(d.i32);
     else if (!nb::cast<bool>(c.attr("flags").attr("c_contiguous"))) c = d.xp.attr("ascontiguousarray")(c);
     if (!c.is_valid()) throw nb::python_error();
-    return view_array(c, ElemKind::I32, "cond");
+    DevArray flags = view_array(c, ElemKind::I32, "cond");
+    // The count read above is an attribute (a subclass may lie): the flags
+    // the kernel reads must be as many as the records.
+    if (flags.n != n)
+        throw nb::value_error(("where: cond holds " + std::to_string(flags.n) + " flags but a holds " +
+                               std::to_string(n) + " records")
+                                  .c_str());
+    return flags;
 }
 
 nb::object logical(const char* fn, std::initializer_list<nb::handle> args) {

@@ -35,7 +35,8 @@ void mm_into(const DevArray& a, const DevArray& b, const DevArray& out, int64_t 
 nb::object outer(nb::handle a, nb::handle b) {
     Operand x = operand(a), y = operand(b);
     const int64_t M = (int64_t)x.v.n(), N = (int64_t)y.v.n();
-    DevArray out = new_records((size_t)(M * N));
+    const int64_t total = shape_numel({M, N});
+    DevArray out = new_records((size_t)total);
     if (M && N)
         ZEL_LAUNCH(fp_outer_kernel, grid2(N, M), block2(), x.v.a, y.v.a, out, checked_i32(M, "M"),
                    checked_i32(N, "N"));
@@ -46,7 +47,8 @@ nb::object kron(nb::handle a, nb::handle b) {
     if (rank_of(a) != 2 || rank_of(b) != 2) throw nb::value_error("kron requires 2D tensors");
     Operand x = operand(a), y = operand(b);
     const int64_t m = x.s[0], n = x.s[1], p = y.s[0], q = y.s[1];
-    const int64_t rows = m * p, cols = n * q, total = rows * cols;
+    const int64_t rows = checked_dim_mul(m, p, "kron"), cols = checked_dim_mul(n, q, "kron");
+    const int64_t total = shape_numel({rows, cols});
     DevArray out = new_records((size_t)total);
     if (total)
         ZEL_LAUNCH_ITEMS(fp_kron_kernel, checked_i32(total, "element count"), total, x.v.a, y.v.a, out,
@@ -77,8 +79,9 @@ nb::object bmm(nb::handle a, nb::handle b) {
     Operand x = operand(a), y = operand(b);
     const int64_t B = x.s[0], M = x.s[1], K = x.s[2], N = y.s[2];
     if (y.s[0] != B || y.s[1] != K) mismatch(x, y);
-    DevArray out = new_records((size_t)(B * M * N));
-    for (int64_t i = 0; i < B && M * N > 0; ++i) {
+    const int64_t total = shape_numel({B, M, N});
+    DevArray out = new_records((size_t)total);
+    for (int64_t i = 0; i < B && total > 0; ++i) {
         if (!on_cuda()) {
             // Pointers into the operands; the host product needs no views.
             mm_host(x.v.a.rec() + i * M * K, y.v.a.rec() + i * K * N, out.rec() + i * M * N, M, N, K);
@@ -109,20 +112,28 @@ nb::object conv2d(nb::handle input, nb::handle weight, nb::handle stride_h, nb::
         throw nb::value_error(("conv2d: padding must be non-negative, got " + std::to_string(padding)).c_str());
     checked_i32(padding, "padding");
     checked_i32(stride, "stride");
-    const int64_t hspan = H + 2 * padding - kH, wspan = W + 2 * padding - kW;
+    // H, W < 2^63 and padding < 2^31: 128-bit spans, checked below.
+    const __int128 hspan = (__int128)H + 2 * (__int128)padding - kH, wspan = (__int128)W + 2 * (__int128)padding - kW;
     // Floor division, as Python's //, before the +1.
-    auto fdiv = [](int64_t p, int64_t q) { return p >= 0 ? p / q : -((-p + q - 1) / q); };
-    const int64_t H_out = fdiv(hspan, stride) + 1, W_out = fdiv(wspan, stride) + 1;
+    auto fdiv = [](__int128 p, __int128 q) -> __int128 { return p >= 0 ? p / q : -((-p + q - 1) / q); };
+    const __int128 h_out = fdiv(hspan, stride) + 1, w_out = fdiv(wspan, stride) + 1;
+    if (h_out > INT64_MAX || w_out > INT64_MAX)
+        throw nb::value_error(("conv2d: output size does not fit 64 bits for input " + shape_str(x.v.shape)).c_str());
+    const int64_t H_out = (int64_t)h_out, W_out = (int64_t)w_out;
     if (H_out < 1 || W_out < 1)
         throw nb::value_error(("conv2d: output size (" + std::to_string(H_out) + ", " + std::to_string(W_out) +
                                ") is not positive for input " + shape_str(x.v.shape) + ", weight " +
                                shape_str(w.v.shape) + ", stride " + std::to_string(stride) + ", padding " +
                                std::to_string(padding))
                                   .c_str());
-    const int64_t total = N * C_out * H_out * W_out;
+    const int64_t total = shape_numel({N, C_out, H_out, W_out});
     DevArray out = new_records((size_t)total);
+    // Work estimate for the parallel split (saturates).
+    int64_t work = total;
+    for (int64_t f : {C_in, kH, kW})
+        if (__builtin_mul_overflow(work, f, &work)) work = INT64_MAX;
     if (total)
-        ZEL_LAUNCH_ITEMS(fp_conv2d_kernel, checked_i32(total, "element count"), total * C_in * kH * kW, x.v.a, w.v.a,
+        ZEL_LAUNCH_ITEMS(fp_conv2d_kernel, checked_i32(total, "element count"), work, x.v.a, w.v.a,
                          out, checked_i32(N, "N"), checked_i32(C_in, "C_in"), checked_i32(H, "H"),
                          checked_i32(W, "W"), checked_i32(C_out, "C_out"), checked_i32(kH, "kH"),
                          checked_i32(kW, "kW"), (int)stride, (int)padding, checked_i32(H_out, "H_out"),
@@ -145,7 +156,7 @@ nb::object op_mm(nb::handle a, nb::handle b) {
     Operand x = operand(a), y = operand(b);
     const int64_t M = x.s[0], K = x.s[1], N = y.s[1];
     if (y.s[0] != K) mismatch(x, y);
-    DevArray out = new_records((size_t)(M * N));
+    DevArray out = new_records((size_t)shape_numel({M, N}));
     mm_into(x.v.a, y.v.a, out, M, N, K);
     return wrap(out, nb::make_tuple(M, N));
 }
