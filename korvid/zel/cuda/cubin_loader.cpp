@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -20,62 +21,84 @@ namespace zel {
 
 namespace {
 
-using HostFn = void (*)(Dim3, Dim3, nb::handle);
+using HostFn = void (*)(const char*, Dim3, Dim3, nb::handle);
 
 struct HostEntry {
     const char* name;
     HostFn fn;
 };
 
+// What the converted arguments hold: element counts of the arrays (from the
+// views the launch reads, never from Python attributes) and the ints.
+struct ArgSizes {
+    std::vector<int64_t> sz, iv;
+    std::vector<size_t> pos;  // tuple index of each array
+};
+
+void check_host_bounds(const std::string& name, const ArgSizes& a);
+
 template <class T>
 struct PyArgConv;
 
 template <>
 struct PyArgConv<int> {
-    static int conv(nb::handle h, size_t idx) {
+    static int conv(nb::handle h, size_t idx, ArgSizes& s) {
         nb::object v = nb::borrow(h);
         if (!PyLong_Check(h.ptr())) {
             if (!PyObject_IsInstance(h.ptr(), device().np.attr("integer").ptr()))
                 throw nb::type_error(("kernel argument " + std::to_string(idx) + " must be an integer").c_str());
-            v = nb::steal(PyNumber_Long(h.ptr()));
+            v = nb::steal(PyNumber_Index(h.ptr()));
             if (!v.is_valid()) throw nb::python_error();
         }
         long long x = PyLong_AsLongLong(v.ptr());
-        if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-        return checked_i32(x, ("kernel argument " + std::to_string(idx)).c_str());
+        if (x == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            throw nb::value_error(("kernel argument " + std::to_string(idx) + " does not fit a 32-bit kernel argument").c_str());
+        }
+        int32_t r = checked_i32(x, ("kernel argument " + std::to_string(idx)).c_str());
+        s.iv.push_back(r);
+        return r;
     }
 };
 
 template <class T>
 struct PyArgConv<T*> {
     using B = std::remove_const_t<T>;
-    static T* conv(nb::handle h, size_t idx) {
+    static T* conv(nb::handle h, size_t idx, ArgSizes& s) {
         ElemKind k = std::is_same_v<B, Fp>        ? ElemKind::Record
                      : std::is_same_v<B, double>  ? ElemKind::F64
                      : std::is_same_v<B, int32_t> ? ElemKind::I32
                                                   : ElemKind::Bool;
         std::string what = "kernel argument " + std::to_string(idx);
-        return static_cast<T*>(view_array(h, k, what.c_str()).ptr);
+        DevArray a = view_array(h, k, what.c_str());
+        s.sz.push_back((int64_t)a.n);
+        s.pos.push_back(idx);
+        return static_cast<T*>(a.ptr);
     }
 };
 
+// Each argument is converted once, left to right (braced initialisation),
+// and the launch uses exactly what was checked.
 template <auto Body, class... P, size_t... I>
-void py_launch_seq(Dim3 g, Dim3 b, nb::handle args, std::index_sequence<I...>) {
-    host_run<Body, P...>(g, b, PyArgConv<P>::conv(nb::handle(PyTuple_GET_ITEM(args.ptr(), I)), I)...);
+void py_launch_seq(const char* name, Dim3 g, Dim3 b, nb::handle args, std::index_sequence<I...>) {
+    ArgSizes s;
+    std::tuple<P...> conv{PyArgConv<P>::conv(nb::handle(PyTuple_GET_ITEM(args.ptr(), I)), I, s)...};
+    check_host_bounds(name, s);
+    host_run<Body, P...>(g, b, std::get<I>(conv)...);
 }
 
 template <auto Body, class... P>
-void py_launch_typed(void (*)(const ThreadCtx&, P...), Dim3 g, Dim3 b, nb::handle args) {
+void py_launch_typed(void (*)(const ThreadCtx&, P...), const char* name, Dim3 g, Dim3 b, nb::handle args) {
     if (!PyTuple_Check(args.ptr())) throw nb::type_error("kernel arguments must be a tuple");
     size_t n = (size_t)PyTuple_GET_SIZE(args.ptr());
     if (n != sizeof...(P))
         throw nb::type_error(("kernel takes " + std::to_string(sizeof...(P)) + " arguments, got " + std::to_string(n)).c_str());
-    py_launch_seq<Body, P...>(g, b, args, std::index_sequence_for<P...>{});
+    py_launch_seq<Body, P...>(name, g, b, args, std::index_sequence_for<P...>{});
 }
 
 template <auto Body>
-void py_launch(Dim3 g, Dim3 b, nb::handle args) {
-    py_launch_typed<Body>(Body, g, b, args);
+void py_launch(const char* name, Dim3 g, Dim3 b, nb::handle args) {
+    py_launch_typed<Body>(Body, name, g, b, args);
 }
 
 #define ZEL_HOST_ENTRY(name, params, args) {#name, &py_launch<&zel::name##_body>},
@@ -97,61 +120,10 @@ using I128 = __int128;
                               .c_str());
 }
 
-// The arguments with every integer read once into an exact int, so that the
-// check and the launch see the same values (an integer subclass may answer
-// differently each time it is asked).
-nb::object normalized_args(nb::handle args) {
-    if (!PyTuple_Check(args.ptr())) return nb::borrow(args);  // the conversion reports it
-    Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
-    nb::object out = nb::steal(PyTuple_New(count));
-    nb::handle np_integer = device().np.attr("integer");
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* a = PyTuple_GET_ITEM(args.ptr(), i);
-        PyObject* v;
-        if (PyLong_Check(a) || PyObject_IsInstance(a, np_integer.ptr()) == 1) {
-            v = PyNumber_Index(a);
-            if (!v) throw nb::python_error();
-        } else {
-            v = Py_NewRef(a);
-        }
-        PyTuple_SET_ITEM(out.ptr(), i, v);
-    }
-    return out;
-}
-
-// Element count of an array argument from the buffer the launch will read
-// (never from its Python attributes); -1 when it is not such an array.
-int64_t buffer_count(nb::handle a) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(a.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
-        PyErr_Clear();
-        return -1;
-    }
-    int64_t n = view.itemsize > 0 ? (int64_t)(view.len / view.itemsize) : -1;
-    PyBuffer_Release(&view);
-    return n;
-}
-
-void check_host_bounds(const std::string& name, nb::handle args) {
-    if (!PyTuple_Check(args.ptr())) return;  // the conversion reports it
-    std::vector<int64_t> sz, iv;
-    std::vector<size_t> pos;  // tuple index of each array
-    Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle a = PyTuple_GET_ITEM(args.ptr(), i);
-        if (PyLong_CheckExact(a.ptr())) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(a.ptr(), &overflow);
-            if (overflow) throw nb::value_error((name + ": argument " + std::to_string(i) +
-                                                " does not fit a 32-bit kernel argument").c_str());
-            iv.push_back(v);
-        } else {
-            int64_t n = buffer_count(a);
-            if (n < 0) return;  // not an array: the conversion raises TypeError
-            sz.push_back(n);
-            pos.push_back((size_t)i);
-        }
-    }
+void check_host_bounds(const std::string& name, const ArgSizes& a) {
+    const std::vector<int64_t>& sz = a.sz;
+    const std::vector<int64_t>& iv = a.iv;
+    const std::vector<size_t>& pos = a.pos;
     auto need = [&](size_t k, I128 n) {
         if (k < sz.size() && (I128)sz[k] < n) too_small(name, pos[k], sz[k], n);
     };
@@ -429,9 +401,7 @@ nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
             [](const HostKernel& k, nb::handle grid, nb::handle block, nb::handle args) {
                 Dim3 g = parse_dims(grid, "grid");
                 Dim3 b = parse_dims(block, "block");
-                nb::object a = normalized_args(args);
-                check_host_bounds(k.entry->name, a);
-                k.entry->fn(g, b, a);
+                k.entry->fn(k.entry->name, g, b, args);
             },
             nb::arg("grid"), nb::arg("block"), nb::arg("args"))
         .def_prop_ro("name", [](const HostKernel& k) { return std::string(k.entry->name); })
