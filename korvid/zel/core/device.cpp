@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "errors.hpp"
 #include "../cuda/cubin_loader.hpp"
@@ -315,8 +316,29 @@ bool is_device_array(nb::handle obj) {
     return PyObject_IsInstance(obj.ptr(), cls.ptr()) == 1;
 }
 
+size_t physical_bytes() {
+    static size_t b = [] {
+        long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+        return pages > 0 && page > 0 ? (size_t)pages * (size_t)page : (size_t)0;
+    }();
+    return b;
+}
+
+void check_host_alloc(size_t n, size_t elem) {
+    size_t bytes;
+    bool over = __builtin_mul_overflow(n, elem, &bytes) || bytes > (size_t)PY_SSIZE_T_MAX;
+    if (!over && !(physical_bytes() && bytes > physical_bytes())) return;
+    std::string asked = std::to_string(n) + " x " + std::to_string(elem) + " bytes";
+    PyErr_SetString(PyExc_MemoryError, (over ? "cannot allocate " + asked + ": more than the address space"
+                                             : "cannot allocate " + std::to_string(bytes) + " bytes (" + asked +
+                                                   "): the machine has " + std::to_string(physical_bytes()))
+                                           .c_str());
+    throw nb::python_error();
+}
+
 static DevArray numpy_new(size_t n, ElemKind k) {
     Device& d = device();
+    check_host_alloc(n, kind_size(k));
     size_t bytes = n * kind_size(k);
     if (bytes < POOL_MIN_BYTES) {
         nb::object o = d.np_empty(n, kind_dtype(k));
@@ -329,12 +351,7 @@ static DevArray numpy_new(size_t n, ElemKind k) {
 
 DevArray new_array(size_t n, ElemKind k) {
     size_t bytes;
-    if (__builtin_mul_overflow(n, kind_size(k), &bytes) || bytes > (size_t)PY_SSIZE_T_MAX) {
-        PyErr_SetString(PyExc_MemoryError, ("cannot allocate " + std::to_string(n) + " x " +
-                                            std::to_string(kind_size(k)) + " bytes: more than the address space")
-                                               .c_str());
-        throw nb::python_error();
-    }
+    if (__builtin_mul_overflow(n, kind_size(k), &bytes) || bytes > (size_t)PY_SSIZE_T_MAX) check_host_alloc(n, kind_size(k));
     if (!on_cuda()) return numpy_new(n, k);
     Device& d = device();
     nb::object o = d.cp.attr("empty")(n, kind_dtype(k));

@@ -50,6 +50,12 @@ void device_init(nb::module_& m, const std::string& fatbin_path);
 const char* kind_name(ElemKind k);
 size_t kind_size(ElemKind k);
 
+// Physical memory in bytes (0 when unknown).  check_host_alloc raises
+// MemoryError, saying how many bytes, for n elements of elem bytes that
+// overflow or exceed it: every byte would be written, so it can only fail.
+size_t physical_bytes();
+void check_host_alloc(size_t n, size_t elem);
+
 // Allocation of uninitialised arrays of the active backend.
 DevArray new_array(size_t n, ElemKind k);
 inline DevArray new_records(size_t n) { return new_array(n, ElemKind::Record); }

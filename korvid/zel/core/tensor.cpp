@@ -389,14 +389,13 @@ static uint64_t list_count(const std::vector<int64_t>& s) {
     return total;
 }
 
-// Below this many lists a nested list fits in memory; past it to_list would
-// spend minutes building empty lists of an empty tensor.
-constexpr uint64_t MAX_LISTS = uint64_t(1) << 31;
-
 static nb::object unflatten(nb::handle flat, nb::handle shape) {
     std::vector<int64_t> s = shape_vec(shape);
     uint64_t lists = list_count(s);
-    if (lists > MAX_LISTS) {
+    // An empty list takes 56 bytes: past the machine's memory, to_list of an
+    // empty tensor of many rows would run for minutes and then fail.
+    const uint64_t max_lists = physical_bytes() ? physical_bytes() / 56 : uint64_t(1) << 31;
+    if (lists > max_lists) {
         PyErr_SetString(PyExc_MemoryError, ("nested lists of shape " + shape_str(shape) + " need " +
                                             std::to_string(lists) + " list objects")
                                                .c_str());
@@ -488,7 +487,7 @@ void register_tensor(nb::module_& m) {
             bool small = true;
             if (n <= 10) {
                 try {
-                    small = list_count(shape_vec(t.shape)) <= 64;
+                    small = list_count(shape_vec(t.shape)) <= 1024;
                 } catch (const std::exception&) {
                     small = true;  // to_list reports the bad shape
                 }

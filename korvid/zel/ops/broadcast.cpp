@@ -38,6 +38,7 @@ DevArray broadcast_data(const TView& t, const std::vector<int64_t>& target) {
         stride[i] = padded[i] == 1 ? 0 : acc;
         acc *= padded[i];
     }
+    check_host_alloc((size_t)total, sizeof(Fp));
     HostRecords h = host_records(t.a);
     std::vector<Fp> out((size_t)total);
     std::vector<int64_t> idx(nd, 0);
