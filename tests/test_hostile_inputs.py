@@ -60,6 +60,8 @@ def test_sizes_that_overflow_are_refused_before_allocating():
         show(lambda: zel.zeros(2**64))
         show(lambda: zel.zeros(2**62, 3))
         show(lambda: zel.zeros(2**61))
+        show(lambda: zel.add(zel.zeros(2**20, 1), zel.zeros(1, 2**20)))
+        show(lambda: zel.outer(zel.zeros(2**20), zel.zeros(2**20)))
     """)
     shape_too_large = ("ValueError",), "shape", "does not fit 64 bits"
     expect(out[0], *shape_too_large)
@@ -76,6 +78,8 @@ def test_sizes_that_overflow_are_refused_before_allocating():
     expect(out[11], ("OverflowError",), "shape")
     expect(out[12], ("ValueError",), "shape (4611686018427387904, 3)")
     expect(out[13], ("ValueError", "MemoryError"))
+    expect(out[14], ("MemoryError",), "79164837199872 bytes")  # 2^40 records, not attempted
+    expect(out[15], ("MemoryError",))
 
 
 def test_containers_changed_during_conversion_are_read_from_a_held_copy():

@@ -149,8 +149,10 @@ std::vector<int64_t> shape_vec(nb::handle shape, const char* what) {
         long long v = PyLong_AsLongLongAndOverflow(iv.ptr(), &overflow);
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
         if (overflow > 0) {
-            PyErr_SetString(PyExc_OverflowError, (std::string(what) + " entry " + shape_str(iv) +
-                                                  " does not fit 64 bits: " + shape_str(shape))
+            size_t bits = _PyLong_NumBits(iv.ptr());
+            std::string entry = bits < 1000 ? shape_str(iv) : "of " + std::to_string(bits) + " bits";
+            PyErr_SetString(PyExc_OverflowError, (std::string(what) + " entry " + entry +
+                                                  " does not fit 64 bits" + (bits < 1000 ? ": " + shape_str(shape) : ""))
                                                      .c_str());
             throw nb::python_error();
         }
