@@ -301,8 +301,11 @@ static DevArray cupy_view(nb::handle obj, ElemKind k, const char* what, bool all
     a.obj = nb::borrow(obj);
     a.n = nb::cast<size_t>(base_attr(cls, obj, "size"));
     a.ptr = (void*)nb::cast<uintptr_t>(base_attr(cls, obj, "data").attr("ptr"));
-    if (a.n > 0 && (uintptr_t)a.ptr % 8 != 0)
-        throw nb::value_error((std::string(what) + " is not 8-byte aligned in memory; pass a copy").c_str());
+    const size_t align = kind_size(k) < 8 ? kind_size(k) : 8;
+    if (a.n > 0 && (uintptr_t)a.ptr % align != 0)
+        throw nb::value_error((std::string(what) + " is not " + std::to_string(align) +
+                               "-byte aligned in memory; pass a copy")
+                                  .c_str());
     return a;
 }
 

@@ -32,7 +32,8 @@ struct HostEntry {
 // views the launch reads, never from Python attributes) and the ints.
 struct ArgSizes {
     std::vector<int64_t> sz, iv;
-    std::vector<size_t> pos;  // tuple index of each array
+    std::vector<size_t> pos;        // tuple index of each array
+    std::vector<const void*> ptr;   // its data, as the launch gets it
 };
 
 void check_host_bounds(const std::string& name, const ArgSizes& a);
@@ -73,6 +74,7 @@ struct PyArgConv<T*> {
         DevArray a = view_array(h, k, what.c_str());
         s.sz.push_back((int64_t)a.n);
         s.pos.push_back(idx);
+        s.ptr.push_back(a.ptr);
         return static_cast<T*>(a.ptr);
     }
 };
@@ -273,12 +275,7 @@ void check_host_bounds(const std::string& name, const ArgSizes& a) {
         else need(0, (I128)rows * iv[1]);
         need(k_ptrs, rows > 0 ? (I128)rows + 1 : 0);
         if (rows > 0 && sz.size() == (spmv ? 5u : 4u)) {
-            auto i32_arr = [&](size_t k) {
-                return view_array(PyTuple_GET_ITEM(args.ptr(), pos[k]), ElemKind::I32,
-                                  ("kernel argument " + std::to_string(pos[k])).c_str());
-            };
-            DevArray rp = i32_arr(k_ptrs), ci = i32_arr(k_cols);
-            const int32_t* p = static_cast<const int32_t*>(rp.ptr);
+            const int32_t* p = static_cast<const int32_t*>(a.ptr[k_ptrs]);
             const int64_t cap = sz[k_vals] < sz[k_cols] ? sz[k_vals] : sz[k_cols];
             int64_t top = 0;
             for (int64_t r = 0; r <= rows; ++r) {
@@ -289,7 +286,7 @@ void check_host_bounds(const std::string& name, const ArgSizes& a) {
                 top = p[r] > top ? p[r] : top;
             }
             if (spmv) {
-                const int32_t* c = static_cast<const int32_t*>(ci.ptr);
+                const int32_t* c = static_cast<const int32_t*>(a.ptr[k_cols]);
                 for (int64_t k = 0; k < top; ++k)
                     if (c[k] < 0 || c[k] >= sz[3])
                         throw nb::value_error((name + ": column index " + std::to_string(c[k]) + " outside x of " +
