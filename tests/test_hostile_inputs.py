@@ -288,6 +288,18 @@ def test_unclear_errors_name_the_argument():
         except decimal.InvalidOperation as e:
             print("InvalidOperation", isinstance(e, ValueError))
         show(lambda: zel.tensor(["x" * 1000]))
+        # bool() or isinstance() that raise: their error, not a SystemError.
+        show(lambda: zel.Tensor(0, np.array([2, 3])))
+        t = zel.tensor([])
+        t._shape = np.array([2, 3])
+        show(lambda: zel.relu(t))
+        show(lambda: zel.Tensor(1, np.zeros(5, zel.FIXEDPOINT_DTYPE)))
+        class Bad:
+            @property
+            def __class__(s):
+                raise KeyError("no class")
+        show(lambda: zel.tensor([Bad(), 1.0]))
+        show(lambda: zel.tensor([[Bad()]]))
     """)
     expect(out[0], ("TypeError",), "'name'", "str", "int")
     expect(out[1], ("OverflowError",), "shape", "18446744073709551616")
@@ -303,3 +315,7 @@ def test_unclear_errors_name_the_argument():
     assert out[11] == "InvalidOperation True"
     expect(out[12], ("LiteralError",), "1000 characters")
     assert len(out[12]) < 250
+    for line in out[13:16]:
+        expect(line, ("ValueError", "TypeError"))
+    for line in out[16:18]:
+        expect(line, ("KeyError",), "no class")

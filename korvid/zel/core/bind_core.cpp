@@ -48,7 +48,7 @@ static nb::object limbs_to_int(nb::handle limbs) {
 static nb::object copy_arr(nb::handle arr) {
     Device& dv = device();
     // Indexing a NumPy array yields a scalar, not a 0-d array.
-    if (!on_cuda() && PyObject_IsInstance(arr.ptr(), dv.np.attr("generic").ptr()) == 1)
+    if (!on_cuda() && py_isinstance(arr.ptr(), dv.np.attr("generic").ptr()))
         return dv.np.attr("array")(arr).attr("reshape")(1);
     if (!is_device_array(arr))
         throw nb::type_error(on_cuda() ? "_copy_arr expects a cupy.ndarray" : "_copy_arr expects a numpy.ndarray");

@@ -428,9 +428,9 @@ Fp value_to_fp(nb::handle val) {
         return fp_from_ratio(n, dd);
     }
     if (Py_TYPE(o) == (PyTypeObject*)s.fraction.ptr()) return fraction_like_to_fp(val);
-    if (PyObject_IsInstance(o, s.decimal.ptr()) == 1) return decimal_to_fp(val);
+    if (py_isinstance(o, s.decimal.ptr())) return decimal_to_fp(val);
     if (PyUnicode_Check(o)) return string_to_fp(val);
-    if (PyObject_IsInstance(o, s.fraction.ptr()) == 1) return fraction_like_to_fp(val);
+    if (py_isinstance(o, s.fraction.ptr())) return fraction_like_to_fp(val);
     nb::object q = s.fraction(val);
     return fraction_like_to_fp(q);
 }
@@ -440,18 +440,18 @@ Fp bulk_element_to_fp(nb::handle v) {
     PyObject* o = v.ptr();
     if (PyFloat_CheckExact(o)) return fp_from_double(PyFloat_AS_DOUBLE(o));
     if (PyLong_Check(o)) return fp_from_pylong(v);
-    if (PyFloat_Check(o) || PyObject_IsInstance(o, s.np_floating.ptr()) == 1) {
+    if (PyFloat_Check(o) || py_isinstance(o, s.np_floating.ptr())) {
         double d = PyFloat_AsDouble(o);
         if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
         return fp_from_double(d);
     }
-    if (PyObject_IsInstance(o, s.np_integer.ptr()) == 1) {
+    if (py_isinstance(o, s.np_integer.ptr())) {
         nb::object i = nb::steal(PyNumber_Index(o));
         if (!i.is_valid()) throw nb::python_error();
         return fp_from_pylong(i);
     }
-    if (PyUnicode_Check(o) || PyObject_IsInstance(o, s.fraction.ptr()) == 1 ||
-        PyObject_IsInstance(o, s.decimal.ptr()) == 1)
+    if (PyUnicode_Check(o) || py_isinstance(o, s.fraction.ptr()) ||
+        py_isinstance(o, s.decimal.ptr()))
         return value_to_fp(v);
     // Anything else goes through a double, as an array conversion would.
     double d = PyFloat_AsDouble(o);
@@ -504,7 +504,7 @@ nb::object fraction_from_coprime(nb::handle num, nb::handle den) {
 
 Fp fp_from_record_like(nb::handle arr) {
     ConvState& s = cs();
-    if (PyObject_IsInstance(arr.ptr(), s.np_void.ptr()) == 1) {
+    if (py_isinstance(arr.ptr(), s.np_void.ptr())) {
         Py_buffer view;
         if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_SIMPLE) == 0) {
             bool ok = view.len == (Py_ssize_t)sizeof(Fp);

@@ -316,7 +316,7 @@ DevArray view_array(nb::handle obj, ElemKind k, const char* what, bool allow_0d)
 bool is_device_array(nb::handle obj) {
     Device& d = device();
     nb::handle cls = on_cuda() ? d.cp.attr("ndarray") : d.np.attr("ndarray");
-    return PyObject_IsInstance(obj.ptr(), cls.ptr()) == 1;
+    return py_isinstance(obj.ptr(), cls.ptr());
 }
 
 size_t physical_bytes() {

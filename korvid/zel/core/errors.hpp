@@ -27,6 +27,24 @@ inline nb::object to_pyint(nb::handle h) {
     return nb::steal(r);
 }
 
+// bool(h) and the comparison a <op> b; a Python error (NumPy arrays refuse
+// bool() of several elements) propagates instead of reading as false.
+inline bool py_truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+inline bool py_isinstance(PyObject* o, PyObject* cls) {
+    int r = PyObject_IsInstance(o, cls);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+inline bool py_compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
 // Printed form of a shape, as Python prints tuples: (2, 3), (3,), ().
 std::string shape_str(nb::handle shape);
 

@@ -15,7 +15,7 @@ nb::handle g_tensor_type;
 bool is_scalar_leaf(PyObject* o) {
     if (PyLong_Check(o) || PyFloat_Check(o) || PyUnicode_Check(o)) return true;
     Device& d = device();
-    return PyObject_IsInstance(o, d.fraction.ptr()) == 1 || PyObject_IsInstance(o, d.decimal.ptr()) == 1;
+    return py_isinstance(o, d.fraction.ptr()) || py_isinstance(o, d.decimal.ptr());
 }
 
 bool is_seq(PyObject* o) { return PyList_Check(o) || PyTuple_Check(o); }
@@ -91,7 +91,7 @@ nb::object tuple_of(const std::vector<int64_t>& s) { return shape_tuple(s); }
 nb::module_& zel_module() { return *g_module; }
 void set_zel_module(nb::module_ m) { g_module = new nb::module_(m); }
 
-bool is_tensor(nb::handle h) { return PyObject_IsInstance(h.ptr(), g_tensor_type.ptr()) == 1; }
+bool is_tensor(nb::handle h) { return py_isinstance(h.ptr(), g_tensor_type.ptr()); }
 
 TView tview(nb::handle t) {
     TView v;
@@ -120,7 +120,7 @@ ShapedView shaped_view(nb::handle t) {
 
 nb::object wrap(const DevArray& out, nb::handle shape) {
     nb::object s;
-    if (shape.is_valid() && PyObject_IsTrue(shape.ptr()) == 1) s = nb::borrow(shape);
+    if (shape.is_valid() && py_truthy(shape)) s = nb::borrow(shape);
     else s = nb::make_tuple((int64_t)out.n);
     return nb::cast(Tensor{out.obj, s});
 }
@@ -141,7 +141,7 @@ std::vector<int64_t> shape_vec(nb::handle shape, const char* what) {
     nb::handle np_integer = device().np.attr("integer");
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* e = items[i];
-        if (!PyLong_Check(e) && PyObject_IsInstance(e, np_integer.ptr()) != 1)
+        if (!PyLong_Check(e) && !py_isinstance(e, np_integer.ptr()))
             throw nb::type_error((std::string(what) + " entries must be ints, got " + Py_TYPE(e)->tp_name).c_str());
         nb::object iv = nb::steal(PyNumber_Index(e));
         if (!iv.is_valid()) throw nb::python_error();
@@ -221,8 +221,8 @@ DevArray values_to_device(PyObject* const* items, size_t n) {
     if (n > 0) {
         PyObject* f = items[0];
         Device& d = device();
-        bulk = PyLong_Check(f) || PyFloat_Check(f) || PyObject_IsInstance(f, d.np.attr("floating").ptr()) == 1 ||
-               PyObject_IsInstance(f, d.np.attr("integer").ptr()) == 1;
+        bulk = PyLong_Check(f) || PyFloat_Check(f) || py_isinstance(f, d.np.attr("floating").ptr()) ||
+               py_isinstance(f, d.np.attr("integer").ptr());
     }
     if (bulk) {
         for (size_t i = 0; i < n; ++i) dst[i] = bulk_element_to_fp(items[i]);
@@ -299,7 +299,7 @@ static DevArray numpy_to_device(nb::handle base) {
 }
 
 static void tensor_init(Tensor* self, nb::handle data, nb::handle shape, nb::handle raw) {
-    bool shape_given = !shape.is_none() && PyObject_IsTrue(shape.ptr()) == 1;
+    bool shape_given = !shape.is_none() && py_truthy(shape);
     std::vector<int64_t> sv;
     if (shape_given) sv = shape_vec(shape);
     auto final_shape = [&](nb::object inferred, size_t n) -> nb::object {
@@ -319,7 +319,7 @@ static void tensor_init(Tensor* self, nb::handle data, nb::handle shape, nb::han
         new (self) Tensor{z, nb::make_tuple()};
         return;
     }
-    if (PyObject_IsInstance(data.ptr(), device().np.attr("ndarray").ptr()) == 1) {
+    if (py_isinstance(data.ptr(), device().np.attr("ndarray").ptr())) {
         nb::object base = device().np.attr("asarray")(data);
         DevArray out = numpy_to_device(base);
         nb::object orig = nb::tuple(base.attr("shape"));

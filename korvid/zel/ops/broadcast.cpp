@@ -71,7 +71,7 @@ void register_broadcast(nb::module_& m) {
         [](nb::handle t, nb::handle target_shape) -> nb::object {
             require_tuple(target_shape, "target_shape");
             TView v = tview(t);
-            if (PyObject_RichCompareBool(v.shape.ptr(), target_shape.ptr(), Py_EQ) == 1) return nb::borrow(t);
+            if (py_compare(v.shape, target_shape, Py_EQ)) return nb::borrow(t);
             std::vector<int64_t> target = shape_vec(target_shape);
             // Refuse targets the tensor does not broadcast to.
             std::vector<int64_t> src = shape_vec(v.shape);
@@ -89,7 +89,7 @@ void register_broadcast(nb::module_& m) {
             std::vector<int64_t> s = broadcast_shapes(shape_vec(va.shape), shape_vec(vb.shape), va.shape, vb.shape);
             nb::object st = shape_tuple(s);
             auto one = [&](nb::handle t, const TView& v) -> nb::object {
-                if (PyObject_RichCompareBool(v.shape.ptr(), st.ptr(), Py_EQ) == 1) return nb::borrow(t);
+                if (py_compare(v.shape, st, Py_EQ)) return nb::borrow(t);
                 return wrap(broadcast_data(v, s), st);
             };
             return nb::make_tuple(one(a, va), one(b, vb));

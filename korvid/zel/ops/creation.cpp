@@ -139,9 +139,9 @@ std::vector<nb::object> tensor_list(nb::handle tensors) {
 
 bool exact_kind(nb::handle v) {
     Device& d = device();
-    return PyLong_Check(v.ptr()) || PyObject_IsInstance(v.ptr(), d.fraction.ptr()) == 1 ||
-           PyObject_IsInstance(v.ptr(), d.decimal.ptr()) == 1 ||
-           PyObject_IsInstance(v.ptr(), d.np.attr("integer").ptr()) == 1;
+    return PyLong_Check(v.ptr()) || py_isinstance(v.ptr(), d.fraction.ptr()) ||
+           py_isinstance(v.ptr(), d.decimal.ptr()) ||
+           py_isinstance(v.ptr(), d.np.attr("integer").ptr());
 }
 
 // value = num / den with den > 0, from anything Fraction() takes exactly.

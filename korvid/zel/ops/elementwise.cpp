@@ -23,7 +23,7 @@ struct Pair {
 
 Pair broadcast_pair(nb::handle a, nb::handle b) {
     Pair p{tview(a), tview(b), nb::object()};
-    if (PyObject_RichCompareBool(p.a.shape.ptr(), p.b.shape.ptr(), Py_EQ) == 1) {
+    if (py_compare(p.a.shape, p.b.shape, Py_EQ)) {
         if (p.a.n() != p.b.n())
             throw nb::value_error(("operands hold " + std::to_string(p.a.n()) + " and " + std::to_string(p.b.n()) +
                                    " records for the same shape " + shape_str(p.a.shape))
@@ -123,7 +123,7 @@ DevArray where_condition(nb::handle cond, size_t n) {
                                std::to_string(n) + " records")
                                   .c_str());
     nb::object c = nb::borrow(cond);
-    bool is_i32 = PyObject_RichCompareBool(dt.ptr(), d.i32.ptr(), Py_EQ) == 1;
+    bool is_i32 = py_compare(dt, d.i32, Py_EQ);
     if (kind == "b") c = c.attr("astype")(d.i32);
     else if (!is_i32) c = nb::steal(PyObject_RichCompare(c.ptr(), nb::int_(0).ptr(), Py_NE)).attr("astype")(d.i32);
     else if (!nb::cast<bool>(c.attr("flags").attr("c_contiguous"))) c = d.xp.attr("ascontiguousarray")(c);

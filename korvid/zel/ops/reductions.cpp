@@ -540,15 +540,15 @@ nb::object variance(nb::handle a, nb::handle dim, bool unbiased, bool root) {
 
 nb::object norm(nb::handle a, nb::handle p) {
     require_int(p, "p");
-    if (PyObject_RichCompareBool(p.ptr(), nb::int_(0).ptr(), Py_LE) == 1)
+    if (py_compare(p, nb::int_(0), Py_LE))
         throw nb::value_error(("norm requires p >= 1, got " + nb::cast<std::string>(nb::str(p))).c_str());
     TView v = tview(a);
     const int64_t n = (int64_t)v.n();
-    if (PyObject_RichCompareBool(p.ptr(), nb::int_(1).ptr(), Py_EQ) == 1) {
+    if (py_compare(p, nb::int_(1), Py_EQ)) {
         if (n == 0) return make_tensor(nb::int_(0));
         return one_element(exact_sum(v.a, v.a, n, SUM_ABS));
     }
-    if (PyObject_RichCompareBool(p.ptr(), nb::int_(2).ptr(), Py_EQ) == 1) {
+    if (py_compare(p, nb::int_(2), Py_EQ)) {
         if (n == 0) return call("sqrt", make_tensor(nb::int_(0)));
         // sqrt of the exact sum of exact squares, rounded once.
         WideTotal t = moments(v.a, n, MOMENT_SQUARES);
@@ -558,7 +558,7 @@ nb::object norm(nb::handle a, nb::handle p) {
         round_sqrt(r, s2, one);
         return record_of(r, false);
     }
-    if (PyObject_RichCompareBool(p.ptr(), nb::int_(0x7fffffff).ptr(), Py_GT) == 1)
+    if (py_compare(p, nb::int_(0x7fffffff), Py_GT))
         throw nb::value_error(("norm requires p < 2**31, got " + nb::cast<std::string>(nb::str(p))).c_str());
     const uint32_t pi = (uint32_t)nb::cast<int64_t>(p);
     // p >= 3: (sum |x|^p)^(1/p) from a wide sum of powers scaled by the
@@ -611,20 +611,20 @@ void register_reductions(nb::module_& m) {
     m.def("norm", &norm, nb::arg("a").none(), nb::arg("p").none() = 2, "Vector norm.");
     m.def(
         "var", [](nb::handle a, nb::handle dim, nb::handle unbiased) {
-            return variance(a, dim, PyObject_IsTrue(unbiased.ptr()) == 1, false);
+            return variance(a, dim, py_truthy(unbiased), false);
         },
         nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true, "Variance.");
     m.def(
         "std",
         [](nb::handle a, nb::handle dim, nb::handle unbiased) {
-            return variance(a, dim, PyObject_IsTrue(unbiased.ptr()) == 1, true);
+            return variance(a, dim, py_truthy(unbiased), true);
         },
         nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true, "Standard deviation.");
     m.def(
         "diff",
         [](nb::handle a, nb::handle n) {
             require_int(n, "n");
-            if (PyObject_RichCompareBool(n.ptr(), nb::int_(1).ptr(), Py_NE) == 1)
+            if (py_compare(n, nb::int_(1), Py_NE))
                 throw nb::value_error("Only n=1 supported");
             TView v = tview(a);
             if (v.n() < 2) return wrap(new_records(0), nb::tuple());
