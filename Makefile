@@ -51,13 +51,14 @@ accuracy: install
 # make sanitize: the extension built with AddressSanitizer + UBSan into its own
 # virtualenv and build folder, then the suite and a short fuzz pass under it.
 # make fuzz: a longer fuzz pass on that build (FUZZ_SECONDS, FUZZ_SEED, FUZZ_JOBS).
-# CPython is not instrumented: libasan is preloaded, leak checks are off (the
+# CPython is not instrumented: libasan is preloaded (with libstdc++, so that
+# its exception interceptor finds __cxa_throw), leak checks are off (the
 # interpreter keeps its objects at exit), PYTHONMALLOC=malloc lets ASan see
 # Python objects freed under us; every report aborts.
 SAN_VENV := .venv-san
 SAN_PY   := $(SAN_VENV)/bin/python
 SAN_CXX  ?= g++
-SAN_ENV   = LD_PRELOAD=$$($(SAN_CXX) -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+SAN_ENV   = LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=3072:hard_rss_limit_mb=6144 \
   UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 FUZZ_SECONDS ?= 90

@@ -188,15 +188,24 @@ class Gen:
         self.lines = []
         self.clean = True   # no hand-made inconsistency among the inputs
         self.nvar = 0
+        self.tensors = []   # variables bound to tensors (targets for Swapper)
 
     def pick(self, seq):
         return self.r.choice(seq)
 
-    def bind(self, expr):
+    def bind(self, expr, tensor=False):
         name = f"a{self.nvar}"
         self.nvar += 1
         self.lines.append(f"{name} = {expr}")
+        if tensor:
+            self.tensors.append(name)
         return name
+
+    def swapper(self):
+        """An argument that replaces a tensor argument's array when it is read."""
+        self.clean = False
+        return (f"Swapper({self.pick(self.tensors)}, {self.pick(['0', '1', '2', '-1', '0.5'])}"
+                f"{self.pick(['', ', records(0)', ', records(1000)', ', odd_records(2)', ', None, (2**40, 0)', ', None, ()'])})")
 
     # ---- shapes ----
     def small_shape(self, rank=None):
@@ -259,6 +268,8 @@ class Gen:
             return (f"mutating_list({self.pick([2, 3, 5000])}, {self.pick(['clear', 'pop', 'grow', 'replace', 'shrink'])!r}, "
                     f"{self.pick(['float', 'int', 'str', 'object'])}, {self.r.randint(0, 3)}, "
                     f"{self.pick(['1.0', '1', chr(39) + '1' + chr(39), 'Fraction(1,3)'])})")
+        if k < 0.83:
+            return f"reentering({self.pick([2, 3, 300])})"
         if k < 0.9:
             return (f"mutating_nested({self.r.randint(2, 40)}, {self.r.randint(1, 4)}, "
                     f"{self.pick(['clear', 'pop', 'replace', 'shrink'])!r}, {self.pick(['class', 'float', 'int'])!r})")
@@ -369,7 +380,13 @@ class Gen:
                 "dim" if name in ("dim", "dim0", "dim1", "n", "steps", "stride", "padding", "p", "exp") else None
             if star and not names:
                 hint = "dim"
+            if i and self.tensors and self.r.random() < 0.15:
+                vals.append(self.swapper())
+                continue
             v = self.value(hint)
+            if i == 0 and hint == "tensor" and self.r.random() < 0.4:
+                vals.append(self.bind(self.tensor_expr(), tensor=True))
+                continue
             vals.append(self.bind(v) if self.r.random() < 0.3 else v)
         # keyword forms
         if names and self.r.random() < 0.15:
@@ -387,7 +404,8 @@ class Gen:
         elif k < 0.82 and ns.members:
             cls = "Tensor" if "Tensor" in ns.members else self.pick(sorted(ns.members))
             mem, is_prop, sig = self.pick(ns.members[cls])
-            obj = self.bind(self.tensor_expr() if cls == "Tensor" else f"zel.{cls}({self.args(ns.sigs.get(cls))})")
+            obj = self.bind(self.tensor_expr() if cls == "Tensor" else f"zel.{cls}({self.args(ns.sigs.get(cls))})",
+                            tensor=cls == "Tensor")
             if is_prop:
                 if self.r.random() < 0.2:
                     self.lines.append(f"{obj}.{mem} = {self.value()}")
@@ -395,7 +413,8 @@ class Gen:
             else:
                 call = f"{obj}.{mem}({self.args(sig, None)})"
         elif k < 0.9:
-            a, b = self.value("tensor"), self.value()
+            a = self.bind(self.value("tensor"), tensor=True)
+            b = self.swapper() if self.r.random() < 0.15 else self.value()
             op = self.pick(["+", "-", "*", "/", "@", "**", "==", "<"])
             call = f"({a}) {op} ({b})" if self.r.random() < 0.6 else f"({b}) {op} ({a})"
             if self.r.random() < 0.1:
@@ -578,6 +597,16 @@ class Run:
         return self.err.read().decode(errors="replace")
 
 
+def excerpt(err, n=40):
+    """The sanitizer report's head (what and where), else the tail of stderr."""
+    lines = [l for l in err.splitlines() if l.strip()]
+    for i, l in enumerate(lines):
+        if "ERROR: AddressSanitizer" in l or "runtime error:" in l or "ERROR: LeakSanitizer" in l:
+            head = lines[i:i + n]
+            return "\n".join(l for l in head if not l.startswith("Shadow") and not re.match(r"\s+0x[0-9a-f]+:", l))
+    return "\n".join(lines[-n:])
+
+
 def describe_exit(rc, err):
     marks = [m for m in SAN_MARKS if m in err]
     if rc < 0:
@@ -594,17 +623,23 @@ def run_batch(args, first, count, until, timeout):
     run = Run(args, first, count, until)
     failures = []
     while True:
-        wait = max(0.05, timeout - (time.time() - run.since)) if run.current is not None else 1.0
-        ready, _, _ = select.select([run.fd], [], [], wait)
+        # The clock runs from the last message: a case, the start-up, or the exit.
+        ready, _, _ = select.select([run.fd], [], [], max(0.05, timeout - (time.time() - run.since)))
         if ready:
             data = os.read(run.fd, 65536)
             if data:
                 run.feed(data)
+                run.since = time.time() if run.current is None else run.since
                 continue
             break  # worker closed its end: it exited
-        if run.current is not None and time.time() - run.since > timeout:
+        if time.time() - run.since > timeout:
             run.kill()
-            failures.append((run.current, f"hang: no return within {timeout:.0f} s"))
+            if run.current is not None:
+                failures.append((run.current, f"hang: no return within {timeout:.0f} s"))
+            elif run.finished:
+                failures.append((first + run.done - 1, f"hang at interpreter exit after the cases returned ({timeout:.0f} s)"))
+            else:
+                failures.append((first + run.done, f"hang between cases ({timeout:.0f} s)"))
             break
     rc = run.p.wait()
     os.close(run.fd)
@@ -624,16 +659,45 @@ def run_batch(args, first, count, until, timeout):
     return run.done, run.tags, failures, err, last
 
 
-def reproducer(args, ns_cases, index, batch_first, alone):
+def guarded(sources):
+    """The sources as one script, each one's exceptions swallowed."""
+    return "\n".join("try:\n" + "\n".join("    " + l for l in src.splitlines()) + "\nexcept Exception:\n    pass"
+                     for src in sources)
+
+
+def minimize(args, before, case, timeout, budget=40):
+    """A short list of the earlier cases that, run first, still make case fail."""
+    import copy
+
+    def fails(prefix):
+        a = copy.copy(args)
+        a.exec = guarded(prefix + [case])
+        return bool(run_batch(a, 0, 1, float("inf"), timeout)[2])
+
+    keep, chunk = list(before), max(1, len(before) // 2)
+    while budget > 0 and keep:
+        for start in range(0, len(keep), chunk):
+            budget -= 1
+            trial = keep[:start] + keep[start + chunk:]
+            if fails(trial):
+                keep = trial
+                break
+            if budget <= 0:
+                break
+        else:
+            if chunk == 1:
+                break
+            chunk = max(1, chunk // 2)
+    return keep
+
+
+def reproducer(args, case, index, before):
     head = ["# korvid.zel fuzz reproducer", f"# python -P tests/fuzz/fuzz.py --replay {args.seed}:{index}",
             "import sys", f"sys.path.insert(0, {HERE!r})", "from hostile import *", ""]
-    if alone:
-        return "\n".join(head + [ns_cases(index)]) + "\n"
-    body = []
-    for i in range(batch_first, index + 1):
-        src = ns_cases(i)
-        body.append("try:\n" + "\n".join("    " + l for l in src.splitlines()) + "\nexcept Exception:\n    pass")
-    return "\n".join(head + ["# needs the cases before it in the same process"] + body) + "\n"
+    if before is None:
+        return "\n".join(head + [case]) + "\n"
+    return "\n".join(head + ["# fails only after these earlier cases, in the same process", guarded(before),
+                             "# the failing case", case]) + "\n"
 
 
 def show_cases(args, indices):
@@ -683,7 +747,7 @@ def main():
             done, tags, failures, err, _ = run_batch(args, index, 1, float("inf"), timeout)
             print("result:", ", ".join(tags) or "-", *[f"\nFAIL: {t}" for _, t in failures])
             if failures:
-                sys.stderr.write(err[-6000:])
+                sys.stderr.write(excerpt(err, 80) + "\n")
             return 1 if failures else 0
 
     if args.seed is None:
@@ -745,15 +809,14 @@ def main():
     for first, i, text, err in shown:
         _, _, alone_fail, alone_err, _ = run_batch(args, i, 1, float("inf"), timeout)
         alone = bool(alone_fail)
-        script = reproducer(args, srcs.get, i, first, alone)
+        before = None if alone else minimize(args, [srcs[j] for j in range(first, i)], srcs[i], timeout)
+        script = reproducer(args, srcs[i], i, before)
         path = os.path.join(args.out, f"crash-{args.seed}-{i}.py")
         with open(path, "w") as f:
             f.write(f"# {text}\n" + script)
         print(f"\n==== case {args.seed}:{i}: {text}" + ("" if alone else " (only after the cases before it)"))
         print(script)
-        rep = alone_err if alone else err
-        lines = [l for l in rep.splitlines() if l.strip()]
-        print("---- stderr (tail)\n" + "\n".join(lines[-40:]))
+        print("---- stderr\n" + excerpt(alone_err if alone else err))
     return 1
 
 

@@ -138,6 +138,46 @@ class BadFloat:
         return self.v
 
 
+class Swapper:
+    """Int-, float- and str-like; reading it reassigns the tensor's _data (and
+    _shape) under the operation that is holding that tensor."""
+    def __init__(self, t, v=1, data=None, shape=None):
+        self.t, self.v, self.data, self.shape = t, v, data, shape
+
+    def _hit(self):
+        self.t._data = np.zeros(1, REC) if self.data is None else self.data
+        if self.shape is not None:
+            self.t._shape = self.shape
+
+    def __index__(self):
+        self._hit()
+        return int(self.v)
+
+    __int__ = __index__
+
+    def __float__(self):
+        self._hit()
+        return float(self.v)
+
+    def __str__(self):
+        self._hit()
+        return str(self.v)
+
+
+def reentering(n=3):
+    """A list whose second element runs the module (and the collector) while it is converted."""
+    class R:
+        def __float__(self):
+            import gc
+            zel.tensor([1.0, 2.0, 3.0]).to_list()
+            gc.collect()
+            return 2.0
+    L = [1.0] * n
+    if n > 1:
+        L[1] = R()
+    return L
+
+
 class FloatSub(float):
     pass
 

@@ -38,11 +38,11 @@ def test_a_case_is_a_function_of_seed_and_index(ns):
 @pytest.mark.parametrize("source, verdict", [
     ("raise ValueError('refused')", None),
     ("r = zel.tensor([1.5, 2]) + 1", None),
-    ("import ctypes; ctypes.string_at(0)", "SIGSEGV"),
+    ("import ctypes; ctypes.string_at(0)", "SIGSEGV|AddressSanitizer"),
     ("import os, signal; os.kill(os.getpid(), signal.SIGABRT)", "SIGABRT"),
     ("raise SystemError('bad call')", "SystemError"),
     ("import os; os._exit(3)", "exit status 3"),
-    ("import time; time.sleep(30)", "hang"),
+    ("import time; time.sleep(60)", "hang"),
 ])
 def test_failures_are_reported(source, verdict):
     r = subprocess.run([sys.executable, "-P", os.path.join(HERE, "fuzz.py"), "--exec", source, "--timeout", "3"],
@@ -50,4 +50,4 @@ def test_failures_are_reported(source, verdict):
     if verdict is None:
         assert r.returncode == 0, r.stdout + r.stderr
     else:
-        assert r.returncode == 1 and verdict in r.stdout, r.stdout + r.stderr
+        assert r.returncode == 1 and re.search(verdict, r.stdout), r.stdout + r.stderr
