@@ -413,10 +413,14 @@ class Gen:
             else:
                 call = f"{obj}.{mem}({self.args(sig, None)})"
         elif k < 0.9:
-            a = self.bind(self.value("tensor"), tensor=True)
+            a = self.bind(self.tensor_expr(), tensor=True)  # (a Python operand alone would test Python)
             b = self.swapper() if self.r.random() < 0.15 else self.value()
-            op = self.pick(["+", "-", "*", "/", "@", "**", "==", "<"])
-            call = f"({a}) {op} ({b})" if self.r.random() < 0.6 else f"({b}) {op} ({a})"
+            op = self.pick(["+", "-", "*", "/", "@", "**"])
+            if self.r.random() < 0.6:
+                call = f"({a}) {op} ({b})"
+            else:  # a NumPy array on the left would run the operator per element in NumPy
+                b = self.pick(SCALARS) if self.r.random() < 0.7 else self.tensor_expr()
+                call = f"({b}) {op} ({a})"
             if self.r.random() < 0.1:
                 call = f"-({a})"
         elif ns.kernels:
