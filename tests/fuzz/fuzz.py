@@ -49,6 +49,7 @@ SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 BATCH = 60                   # cases per worker process
 MEM_LIMIT = 3 << 30          # address-space limit of an unsanitized worker
 MAX_SHOWN = 12               # failures replayed and printed in full
+STARTUP = 120                # seconds a worker may take to import the module
 
 
 # --------------------------------------------------------------------------
@@ -410,10 +411,13 @@ class Gen:
             first = "tensor" if name not in ("tensor", "zeros", "ones", "eye", "arange", "linspace") else None
             call = f"zel.{name}({self.args(ns.sigs[name], first)})"
         elif k < 0.82 and ns.members:
-            cls = "Tensor" if "Tensor" in ns.members else self.pick(sorted(ns.members))
+            cls = "Tensor" if "Tensor" in ns.members and self.r.random() < 0.6 else self.pick(sorted(ns.members))
             mem, is_prop, sig = self.pick(ns.members[cls])
-            obj = self.bind(self.tensor_expr() if cls == "Tensor" else f"zel.{cls}({self.args(ns.sigs.get(cls))})",
-                            tensor=cls == "Tensor")
+            obj = self.bind(self.instance(cls), tensor=cls == "Tensor")
+            private = [m for m, p, _ in ns.members[cls] if p and m.startswith("_")]
+            if private and self.r.random() < 0.25:  # hand-made faults in the fields
+                self.clean = False
+                self.lines.append(f"{obj}.{self.pick(private)} = {self.value()}")
             if is_prop:
                 if self.r.random() < 0.2:
                     self.lines.append(f"{obj}.{mem} = {self.value()}")
@@ -437,6 +441,19 @@ class Gen:
             call = f"zel.Tensor({self.args(ns.sigs.get('Tensor'), None)})"
         self.lines.append(f"r = {call}")
         return "\n".join(self.lines)
+
+    def instance(self, cls):
+        """An object of one of the module's classes: tensors, or built from tensors."""
+        if cls == "Tensor":
+            return self.tensor_expr()
+        members = {m: sig for m, _p, sig in self.ns.members[cls]}
+        factories = sorted(m for m in members if m.startswith("from_"))
+        if factories and self.r.random() < 0.5:
+            m = self.pick(factories)
+            return f"zel.{cls}.{m}({self.tensor_expr() if self.r.random() < 0.7 else self.value()})"
+        sig = members.get("__init__") or ([], 0, True)
+        n = self.r.randint(sig[1], max(sig[1], len(sig[0]))) if sig[0] else self.r.randint(0, 2)
+        return f"zel.{cls}({', '.join(self.tensor_expr() if self.r.random() < 0.7 else self.value() for _ in range(n))})"
 
     def kernel_call(self):
         name = self.pick(sorted(self.ns.kernels))
@@ -514,6 +531,7 @@ def worker(seed, first, count, fd, until, source=None):
     import hostile
     ns = Namespace()
     base = {k: getattr(hostile, k) for k in hostile.__all__}
+    os.write(fd, b"R\n")
     for i in range(first, first + count):
         if time.time() > until:
             break
@@ -582,6 +600,7 @@ class Run:
         self.tags = {}
         self.fails = []           # (index, text) reported by the worker
         self.finished = False
+        self.ready = False        # the worker has imported the module
 
     def feed(self, data):
         self.buf += data
@@ -596,6 +615,8 @@ class Run:
                 self.tags[parts[2]] = self.tags.get(parts[2], 0) + 1
             elif parts[0] == "F":
                 self.fails.append((int(parts[1]), parts[2]))
+            elif parts[0] == "R":
+                self.ready = True
             elif parts[0] == "D":
                 self.finished = True
 
@@ -637,7 +658,8 @@ def run_batch(args, first, count, until, timeout):
     failures = []
     while True:
         # The clock runs from the last message: a case, the start-up, or the exit.
-        ready, _, _ = select.select([run.fd], [], [], max(0.05, timeout - (time.time() - run.since)))
+        limit = timeout if run.ready else max(timeout, STARTUP)
+        ready, _, _ = select.select([run.fd], [], [], max(0.05, limit - (time.time() - run.since)))
         if ready:
             data = os.read(run.fd, 65536)
             if data:
@@ -645,14 +667,14 @@ def run_batch(args, first, count, until, timeout):
                 run.since = time.time() if run.current is None else run.since
                 continue
             break  # worker closed its end: it exited
-        if time.time() - run.since > timeout:
+        if time.time() - run.since > limit:
             run.kill()
             if run.current is not None:
                 failures.append((run.current, f"hang: no return within {timeout:.0f} s"))
             elif run.finished:
                 failures.append((first + run.done - 1, f"hang at interpreter exit after the cases returned ({timeout:.0f} s)"))
             else:
-                failures.append((first + run.done, f"hang between cases ({timeout:.0f} s)"))
+                failures.append((first + run.done, f"hang between cases ({limit:.0f} s)"))
             break
     rc = run.p.wait()
     os.close(run.fd)
