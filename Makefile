@@ -10,7 +10,7 @@ RUNPY  := $(PY) -P
 BUILD_DEPS := scikit-build-core nanobind ninja numpy
 TEST_DEPS  := pytest hypothesis mpmath gmpy2
 
-.PHONY: demo test install venv check bench accuracy clean stubs
+.PHONY: demo test install venv check bench accuracy clean stubs sanitize san-install fuzz
 
 $(VENV)/.deps-stamp: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
@@ -48,8 +48,42 @@ bench: install
 accuracy: install
 	$(RUNPY) benchmarks/accuracy.py
 
+# make sanitize: the extension built with AddressSanitizer + UBSan into its own
+# virtualenv and build folder, then the suite and a short fuzz pass under it.
+# make fuzz: a longer fuzz pass on that build (FUZZ_SECONDS, FUZZ_SEED, FUZZ_JOBS).
+# CPython is not instrumented: libasan is preloaded (with libstdc++, so that
+# its exception interceptor finds __cxa_throw), leak checks are off (the
+# interpreter keeps its objects at exit), PYTHONMALLOC=malloc lets ASan see
+# Python objects freed under us; every report aborts.
+SAN_VENV := .venv-san
+SAN_PY   := $(SAN_VENV)/bin/python
+SAN_CXX  ?= g++
+SAN_ENV   = LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=3072:hard_rss_limit_mb=6144 \
+  UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
+FUZZ_SECONDS ?= 90
+FUZZ_SEED    ?= 1
+FUZZ_JOBS    ?= 2
+
+$(SAN_VENV)/.deps-stamp: pyproject.toml Makefile
+	$(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install -q --upgrade pip
+	$(SAN_PY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+san-install: $(SAN_VENV)/.deps-stamp
+	CXX=$(SAN_CXX) $(SAN_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/san \
+	  -Ccmake.build-type=RelWithDebInfo -Ccmake.define.ZEL_SANITIZE=ON -Ccmake.define.ZEL_CUDA=OFF .
+
+sanitize: san-install
+	$(SAN_ENV) $(SAN_PY) -P -m pytest -q -p no:cacheprovider tests
+	$(SAN_ENV) $(SAN_PY) -P tests/fuzz/fuzz.py --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED) --jobs $(FUZZ_JOBS)
+
+fuzz: san-install
+	$(SAN_ENV) $(SAN_PY) -P tests/fuzz/fuzz.py --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED) --jobs $(FUZZ_JOBS)
+
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist $(VENV) $(SAN_VENV)
 
 stubs: install
 	$(RUNPY) tools/gen_stubs.py
