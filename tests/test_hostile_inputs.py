@@ -319,3 +319,17 @@ def test_unclear_errors_name_the_argument():
         expect(line, ("ValueError", "TypeError"))
     for line in out[16:18]:
         expect(line, ("KeyError",), "no class")
+
+
+def test_exact_path_refuses_row_counts_beyond_memory():
+    # Empty matrices with more rows than the machine can hold per-row lists
+    # for: a MemoryError with the byte count, not a NULL list or an abort.
+    out = child("""
+        show(lambda: zel._tensor_to_fraction_matrix(zel.zeros(2**31, 0)))
+        for f in (zel.rref, zel.rank, zel.null_space):
+            show(lambda: f(zel.zeros(2**47 + 1, 0)))
+        show(lambda: zel._tensor_to_fraction_matrix(zel.zeros(3, 0)))
+    """)
+    for line in out[:-1]:
+        expect(line, ("MemoryError",), "bytes")
+    assert out[-1] == "ok [[], [], []]"

@@ -36,14 +36,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # (regex on the case source, regex on the failure report, what it is).  A
 # failure matching both is counted as "known", not as a failure.
 KNOWN = [
-    # bool() of a shape that raises (a NumPy array of 2+ elements as shape) is
-    # read as false with the error left set: SystemError.
-    (r"", r"returned a result with an exception set.*truth value of an", "unchecked PyObject_IsTrue"),
-    # The exact path builds a Python list per row of a huge empty matrix; a
-    # failed PyList_New is dereferenced.
-    (r"zel\.", r"korvid/zel/exact/", "exact path on huge empty shapes"),
-    (r"_tensor_to_fraction_(matrix|vector)|zel\.(rref|det|inv|rank|null_space|lu|solve)\(",
-     r"SIGSEGV|SIGABRT", "exact path on huge empty shapes"),
     # Not a fault: iterative decompositions asked for 10**12 iterations run that long.
     (r"zel\.(svd|eig|eigh|qr|expm)\(", r"^hang", "iteration count taken at its word"),
 ]

@@ -59,6 +59,9 @@ RatMatrix tensor_to_rat_matrix(nb::handle A) {
     RatMatrix M;
     M.rows = v.s[0];
     M.cols = v.s[1];
+    // Every exact routine keeps a few words and a Python list per row, even
+    // with no columns: refuse row counts the machine cannot hold up front.
+    check_host_alloc((size_t)M.rows, 64);
     M.a = read_clean(v.v.a);
     return M;
 }
@@ -168,6 +171,7 @@ nb::object fraction_vector_to_tensor(nb::handle vec) {
 
 nb::object rat_list(const std::vector<Mpq>& v, size_t from, size_t count) {
     nb::object l = nb::steal(PyList_New((Py_ssize_t)count));
+    if (!l) throw nb::python_error();
     for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(l.ptr(), i, mpq_to_fraction(v[from + i]).release().ptr());
     return l;
 }
@@ -175,6 +179,7 @@ nb::object rat_list(const std::vector<Mpq>& v, size_t from, size_t count) {
 nb::object py_tensor_to_fraction_matrix(nb::handle A) {
     RatMatrix M = tensor_to_rat_matrix(A);
     nb::object out = nb::steal(PyList_New((Py_ssize_t)M.rows));
+    if (!out) throw nb::python_error();
     for (int64_t i = 0; i < M.rows; ++i)
         PyList_SET_ITEM(out.ptr(), i, rat_list(M.a, (size_t)(i * M.cols), (size_t)M.cols).release().ptr());
     return out;
