@@ -183,7 +183,10 @@ def kernel_signature(zel, np, name):
                 if "wrong number of integer" in msg:
                     break
                 m = re.search(r"kernel argument (\d+) must be", msg)
-                if not m or kinds[int(m.group(1))] == "n":
+                if not m:
+                    # the kinds passed; the launcher refused the values (sizes)
+                    return kinds if isinstance(e, ValueError) else None
+                if kinds[int(m.group(1))] == "n":
                     break
                 i = int(m.group(1))
                 kinds[i] = {"r": "d", "d": "i", "i": "r"}[kinds[i]]
