@@ -195,7 +195,7 @@ def test_clean_fraction_cases():
     assert zel._clean_fraction(v) == v.limit_denominator(10**12) and zel._clean_fraction(v).denominator <= BOUND
     with pytest.raises(AttributeError):
         zel._clean_fraction(5)
-    # the Part of a value that is stored as a record and read back
+    # the part of a value that is stored as a record and read back
     t = zel.tensor([F(22, 7), F(-1, 999999999989), F(10**30, 3)])
     assert [zel._clean_fraction(v) for v in exact(t)] == [F(22, 7), F(-1, 999999999989), F(10**30, 3)]
 

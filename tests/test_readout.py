@@ -120,12 +120,12 @@ SPECS = [".60f", ".0f", ".3f", ".10e", ".0e", ".5g", ".1g", ".0g", ".17g", ".25g
 
 
 class TestFormat:
-    @pytest.mark.parametrize("spec", SPECS)
-    def test_elements_format_as_python_floats(self, spec):
+    @pytest.mark.parametrize("fmt", SPECS)
+    def test_elements_format_as_python_floats(self, fmt):
         t = zel.tensor(DOUBLES)
-        assert format(t, spec) == "[" + ", ".join(format(x, spec) for x in DOUBLES) + "]"
+        assert format(t, fmt) == "[" + ", ".join(format(x, fmt) for x in DOUBLES) + "]"
         for x in DOUBLES[:6]:
-            assert format(zel.tensor(x), spec) == format(x, spec)
+            assert format(zel.tensor(x), fmt) == format(x, fmt)
 
     def test_fstrings_nesting_and_empty_spec(self):
         t = zel.tensor([[1, 2], [3, Fraction(1, 3)]])
@@ -151,10 +151,10 @@ class TestFormat:
         assert format(from_scaled([10 * S - 1]), ".2e") == "[1.00e+01]"  # carries into the exponent
         assert format(from_scaled([10 * S - 1]), ".3g") == "[10]"
 
-    @pytest.mark.parametrize("spec", ["d", ",.2f", "_.2f", "#.2f", ".2", "10", "x", ".f", "%", ".2fx", "s"])
-    def test_other_specs_are_refused(self, spec):
+    @pytest.mark.parametrize("fmt", ["d", ",.2f", "_.2f", "#.2f", ".2", "10", "x", ".f", "%", ".2fx", "s"])
+    def test_other_specs_are_refused(self, fmt):
         with pytest.raises(ValueError, match="Invalid format specifier"):
-            format(zel.tensor([1.0]), spec)
+            format(zel.tensor([1.0]), fmt)
 
 
 class TestNumpy:

@@ -59,8 +59,8 @@ for t in [s for s in samples if isinstance(s, zel.Tensor)]:
     for m in ("__reduce__", "__copy__", "__array__"):
         attempt(getattr(t, m))
     attempt(t.__deepcopy__, {})
-    for spec in ("", ".3f", ".300e", "g", "x", "%", "\xff<9.2f", "99999999999.1f"):
-        attempt(format, t, spec)
+    for fmt in ("", ".3f", ".300e", "g", "x", "%", "\xff<9.2f", "99999999999.1f"):
+        attempt(format, t, fmt)
     for o in samples:
         attempt(t.__array__, o)
         attempt(t.__setstate__, o)

@@ -199,7 +199,7 @@ std::string exact_text(const Fp& a) {
     return out;
 }
 
-// A format spec of Python's float mini-language, in the subset that fits
+// A format specifier of Python's float mini-language, in the subset that fits
 // exact values: [[fill]align][sign][z][0][width][.precision]type with type
 // one of f F e E g G.
 struct Spec {
@@ -218,29 +218,29 @@ bool utf8_char_len(const std::string& s, size_t i, size_t& len) {
     return len > 0 && i + len <= s.size();
 }
 
-[[noreturn]] void bad_spec(const std::string& spec) {
-    throw nb::value_error(("Invalid format specifier '" + spec + "' for object of type 'Tensor'").c_str());
+[[noreturn]] void bad_spec(const std::string& fmt) {
+    throw nb::value_error(("Invalid format specifier '" + fmt + "' for object of type 'Tensor'").c_str());
 }
 
-Spec parse_spec(const std::string& spec) {
+Spec parse_spec(const std::string& fmt) {
     Spec sp;
-    size_t i = 0, n = spec.size();
+    size_t i = 0, n = fmt.size();
     auto is_align = [](char c) { return c == '<' || c == '>' || c == '^' || c == '='; };
     size_t cl = 0;
-    if (n > 0 && utf8_char_len(spec, 0, cl) && cl < n && is_align(spec[cl])) {
-        sp.fill = spec.substr(0, cl);
-        sp.align = spec[cl];
+    if (n > 0 && utf8_char_len(fmt, 0, cl) && cl < n && is_align(fmt[cl])) {
+        sp.fill = fmt.substr(0, cl);
+        sp.align = fmt[cl];
         i = cl + 1;
-    } else if (n > 0 && is_align(spec[0])) {
-        sp.align = spec[0];
+    } else if (n > 0 && is_align(fmt[0])) {
+        sp.align = fmt[0];
         i = 1;
     }
-    if (i < n && (spec[i] == '+' || spec[i] == '-' || spec[i] == ' ')) sp.sign = spec[i++];
-    if (i < n && spec[i] == 'z') {
+    if (i < n && (fmt[i] == '+' || fmt[i] == '-' || fmt[i] == ' ')) sp.sign = fmt[i++];
+    if (i < n && fmt[i] == 'z') {
         sp.z = true;
         ++i;
     }
-    if (i < n && spec[i] == '0') {
+    if (i < n && fmt[i] == '0') {
         if (!sp.align) {
             sp.fill = "0";
             sp.align = '=';
@@ -250,22 +250,22 @@ Spec parse_spec(const std::string& spec) {
     auto number = [&](long long& out) {
         size_t start = i;
         long long v = 0;
-        while (i < n && spec[i] >= '0' && spec[i] <= '9') {
-            v = v * 10 + (spec[i] - '0');
-            if (v > MAX_DIGITS) bad_spec(spec);
+        while (i < n && fmt[i] >= '0' && fmt[i] <= '9') {
+            v = v * 10 + (fmt[i] - '0');
+            if (v > MAX_DIGITS) bad_spec(fmt);
             ++i;
         }
         out = v;
         return i > start;
     };
     number(sp.width);
-    if (i < n && spec[i] == '.') {
+    if (i < n && fmt[i] == '.') {
         ++i;
-        if (!number(sp.prec)) bad_spec(spec);
+        if (!number(sp.prec)) bad_spec(fmt);
     }
-    if (i + 1 != n) bad_spec(spec);
-    char t = spec[i];
-    if (t != 'f' && t != 'F' && t != 'e' && t != 'E' && t != 'g' && t != 'G') bad_spec(spec);
+    if (i + 1 != n) bad_spec(fmt);
+    char t = fmt[i];
+    if (t != 'f' && t != 'F' && t != 'e' && t != 'E' && t != 'g' && t != 'G') bad_spec(fmt);
     sp.type = t;
     return sp;
 }
@@ -414,9 +414,9 @@ nb::object to_strings(nb::handle t, nb::handle digits) {
     return nest_all(to_pystrs(v), r.sv.s);
 }
 
-std::string tensor_format(nb::handle self, const std::string& spec) {
-    if (spec.empty()) return nb::cast<std::string>(nb::str(self));
-    Spec sp = parse_spec(spec);
+std::string tensor_format(nb::handle self, const std::string& fmt) {
+    if (fmt.empty()) return nb::cast<std::string>(nb::str(self));
+    Spec sp = parse_spec(fmt);
     Readout r = readout(self);
     std::vector<std::string> v = texts(r.h, [&sp](const Fp& a) { return format_one(a, sp); });
     std::string out;
@@ -556,8 +556,8 @@ void register_readout(nb::module_& m) {
         nb::setattr(cls, name, nb::cpp_function(f, nb::is_method(), nb::name(name), nb::scope(cls), extra..., doc));
     };
     method("__format__", &tensor_format,
-           "format(t, spec): every element formatted exactly (f, e or g with a precision, rounded half to even),\n"
-           "nested like to_list(); an empty spec gives str(t).",
+           "format(t, fmt): every element formatted exactly (f, e or g with a precision, rounded half to even),\n"
+           "nested like to_list(); an empty fmt gives str(t).",
            nb::arg("format_spec"));
     method("__array__", &tensor_array,
            "numpy.asarray(t): float64 values correctly rounded, in the tensor's shape; dtype=object gives the exact\n"
