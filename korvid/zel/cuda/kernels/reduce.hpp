@@ -522,6 +522,22 @@ ZEL_HD void moments_store(const WAcc& s, const uint64_t* q, Fp* four) {
     }
 }
 
+// The share of n elements that thread x < nparts of a partial-sum pass
+// takes: a stride on the GPU (coalesced loads), one contiguous chunk on the
+// CPU (cache lines used once).  Sums are exact, so the split never shows.
+struct PartRange {
+    int64_t begin, end, step;
+};
+ZEL_HD PartRange part_range(int64_t x, int64_t n, int64_t nparts) {
+#if defined(ZEL_DEVICE_PATH)
+    return PartRange{x, n, nparts};
+#else
+    const int64_t chunk = (n + nparts - 1) / nparts;
+    const int64_t begin = x * chunk;
+    return PartRange{begin, begin + chunk < n ? begin + chunk : n, 1};
+#endif
+}
+
 // Thread t < nparts sums its share of the n elements (mode: MOMENT_SUM
 // and/or MOMENT_SQUARES) into part[4t .. 4t+3].
 ZEL_HD void fp_moments_partial_kernel_body(const ThreadCtx& t, const Fp* a, Fp* part, int n, int nparts, int mode) {
@@ -531,14 +547,8 @@ ZEL_HD void fp_moments_partial_kernel_body(const ThreadCtx& t, const Fp* a, Fp* 
     uint64_t q[QLIMB];
     for (int i = 0; i < QLIMB; ++i) q[i] = 0;
     const bool sum = (mode & MOMENT_SUM) != 0, sq = (mode & MOMENT_SQUARES) != 0;
-#if defined(ZEL_DEVICE_PATH)
-    const int64_t begin = t.x, end = n, step = nparts;
-#else
-    const int64_t chunk = ((int64_t)n + nparts - 1) / nparts;
-    const int64_t begin = (int64_t)t.x * chunk, step = 1;
-    const int64_t end = begin + chunk < n ? begin + chunk : (int64_t)n;
-#endif
-    for (int64_t i = begin; i < end; i += step) {
+    const PartRange r = part_range(t.x, n, nparts);
+    for (int64_t i = r.begin; i < r.end; i += r.step) {
         if (sum) wacc_add_fp(s, a[i]);
         if (sq) qacc_add_sq(q, a[i].limb);
     }
@@ -557,14 +567,8 @@ ZEL_HD void fp_pnorm_partial_kernel_body(const ThreadCtx& t, const Fp* a, const 
     if (p >= 1 && !fp_is_zero(mx[0])) {
         bool inexact = false;
         const int64_t em = xf_pow(xf_from_mag(mx[0].limb), (uint32_t)p, inexact).e;
-#if defined(ZEL_DEVICE_PATH)
-        const int64_t begin = t.x, end = n, step = nparts;
-#else
-        const int64_t chunk = ((int64_t)n + nparts - 1) / nparts;
-        const int64_t begin = (int64_t)t.x * chunk, step = 1;
-        const int64_t end = begin + chunk < n ? begin + chunk : (int64_t)n;
-#endif
-        for (int64_t i = begin; i < end; i += step) {
+        const PartRange r = part_range(t.x, n, nparts);
+        for (int64_t i = r.begin; i < r.end; i += r.step) {
             if (fp_is_zero(a[i])) continue;
             const Xf y = xf_pow(xf_from_mag(a[i].limb), (uint32_t)p, inexact);
             int64_t d = em - y.e;
