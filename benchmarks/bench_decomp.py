@@ -13,24 +13,15 @@ Run: python -P benchmarks/bench_decomp.py
 import os
 import random
 import sys
-import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "tests"))
+sys.path.insert(0, here)
 import korvid.zel as zel  # noqa: E402
 import decomp_model as model  # noqa: E402
+from harness import timed  # noqa: E402
 
 
-def timed(fn, repeat=3, budget=2.0):
-    best, spent = float("inf"), 0.0
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        el = time.perf_counter() - t0
-        best, spent = min(best, el), spent + el
-        if spent > budget:
-            break
-    return best
 
 
 def dense(rng, m, n, sym=False):

@@ -13,11 +13,11 @@ Run: python -P benchmarks/bench_exact.py   (--quick: n = 20 and 50 only)
 import os
 import random
 import sys
-import time
 from fractions import Fraction
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import korvid.zel as zel  # noqa: E402
+from harness import timed  # noqa: E402
 
 try:
     import flint
@@ -25,18 +25,6 @@ except ImportError:  # the FLINT baseline is optional (pip install python-flint)
     flint = None
 
 
-def timed(fn, repeat=3, budget=2.0):
-    """Best wall time of fn over up to `repeat` calls, fewer once `budget`
-    seconds are spent."""
-    best, spent = float("inf"), 0.0
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        el = time.perf_counter() - t0
-        best, spent = min(best, el), spent + el
-        if spent > budget:
-            break
-    return best
 
 
 # ---------------------------------------------------------------- the documented algorithms, in Fractions

@@ -47,3 +47,17 @@ class Table:
 
 def ratio(a: float, b: float) -> str:
     return f"{a / b:.1f}x"
+
+
+def timed(fn, repeat: int = 3, budget: float = 2.0) -> float:
+    """Best wall time of fn over up to `repeat` calls, fewer once `budget`
+    seconds are spent (for calls that take seconds)."""
+    best, spent = float("inf"), 0.0
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        el = time.perf_counter() - t0
+        best, spent = min(best, el), spent + el
+        if spent > budget:
+            break
+    return best
