@@ -15,7 +15,6 @@
 // path when every element of both is below 1; otherwise the general one.
 #include "mm_host.hpp"
 
-#include <omp.h>
 #include <vector>
 
 #include "../cuda/kernels/reduce.hpp"
@@ -118,14 +117,11 @@ void for_tiles(int64_t M, int64_t N, bool parallel, F&& f) {
         return;
     }
     nb::gil_scoped_release nogil;
-    // The runtime sizes the team to the processors the system load leaves
-    // free (dynamic adjustment): on a machine busy with other work, threads
-    // beyond those only wait for each other at the end of the region.
-    const int dynamic = omp_get_dynamic();
-    omp_set_dynamic(1);
+    // Every thread the runtime offers takes part (no sizing by the load
+    // average, which on a briefly busy machine ran whole products on one
+    // thread); tiles handed out one at a time bound what a paused thread holds.
 #pragma omp parallel for schedule(dynamic, 1)
     for (int64_t t = 0; t < tiles; ++t) tile(t);
-    omp_set_dynamic(dynamic);
 }
 
 }  // namespace
