@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import korvid.zel as zel
+from profiles import examples
 from zelmodel import MAXM, S, from_raw, from_scaled, hard_scaled, records, scaled_ints
 
 MAXF = Fraction(MAXM, S)
@@ -105,7 +106,7 @@ pairs = st.tuples(scaled_ints, scaled_ints, scaled_ints, scaled_ints)
 
 # ------------------------------------------------------------ arithmetic model
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(pairs, min_size=1, max_size=12))
 def test_arithmetic_records_match_the_model(vals):
     a, b, c, d = ([Fraction(v[k], S) for v in vals] for k in range(4))

@@ -14,6 +14,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import korvid.zel as zel
+from profiles import examples
 from zelmodel import MAXM, S, device_array, from_raw, records, scaled, sat
 
 
@@ -210,12 +211,12 @@ class TestConversionKernels:
         assert set(rec["sign"].tolist()) <= {1, -1} and not rec["pad"].any()
         assert rec["sign"][1] == 1  # -0.0 is written as +0
 
-    @settings(max_examples=60)
+    @settings(max_examples=examples(60))
     @given(st.lists(st.floats(width=64), min_size=1, max_size=300))
     def test_from_double_model(self, xs):
         assert scaled(zel.Tensor(np.array(xs, dtype=np.float64))) == [double_model(x) for x in xs]
 
-    @settings(max_examples=60)
+    @settings(max_examples=examples(60))
     @given(st.lists(st.integers(min_value=-MAXM, max_value=MAXM), min_size=1, max_size=300))
     def test_to_double_correctly_rounded(self, ms):
         pairs = [(-1 if m < 0 else 1, abs(m)) for m in ms]
@@ -447,7 +448,7 @@ def test_package_shares_the_extensions_mutable_state():
         zel._no_such_name
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(st.integers(min_value=-(2**600), max_value=2**600), st.integers(min_value=1, max_value=2**130),
        st.integers(min_value=0, max_value=130))
 def test_ratios_with_one_and_two_limb_denominators(n, d, shift):

@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 import korvid.zel as zel
 from fastrec import (check_canonical, hard_operands, host_mask, host_records, result_values, structured_list,
                      tensor_of, values)
+from profiles import examples
 from zelmodel import MAXM, S, model_div, model_mul, records, sat, scaled_ints
 
 
@@ -157,7 +158,7 @@ def test_binary_bulk(name, bulk):
 
 
 @pytest.mark.parametrize("name", list(BINARY))
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(pairs=st.lists(st.tuples(scaled_ints, scaled_ints), min_size=1, max_size=64))
 def test_binary_hypothesis(name, pairs):
     check_binary(name, [p[0] for p in pairs], [p[1] for p in pairs])
@@ -174,7 +175,7 @@ def test_compare_bulk(bulk):
     check_compare(xs, [-x for x in xs])
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(pairs=st.lists(st.tuples(scaled_ints, scaled_ints), min_size=1, max_size=64))
 def test_compare_hypothesis(pairs):
     check_compare([p[0] for p in pairs], [p[1] for p in pairs])
@@ -270,7 +271,7 @@ def test_pow_bulk(e, bulk):
         assert_pow(result_values(zel.pow(tensor_of(xs), e)), [model_pow(x, e) for x in va], va)
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(xs=st.lists(scaled_ints, min_size=1, max_size=32), e=st.integers(-40, 40))
 def test_pow_hypothesis(xs, e):
     va = values(host_records(xs))

@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import korvid.zel as zel
+from profiles import examples
 from zelmodel import MAXM, S, from_scaled, model_mul, records, sat, scaled, scaled_ints
 
 
@@ -30,7 +31,7 @@ def same_records(t, u):
 
 # ---------------------------------------------------------------- dot, mm, mv
 
-@settings(max_examples=50, deadline=None)
+@settings(max_examples=examples(50), deadline=None)
 @given(st.lists(st.tuples(scaled_ints, scaled_ints), min_size=1, max_size=30))
 def test_dot_model(pairs):
     xs, ys = [p[0] for p in pairs], [p[1] for p in pairs]

@@ -14,6 +14,7 @@ from hypothesis import given, settings
 
 import korvid.zel as zel
 import korvid.zel.cuda.cubin_loader as loader
+from profiles import examples
 from zelmodel import MAXM, S, device_array, from_raw, from_scaled, hard_scaled, raw_array, records, scaled_ints
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -76,7 +77,7 @@ class TestExactDigits:
         # a negative value that rounds to zero keeps its sign, as Python's floats do
         assert zel.to_strings(zel.tensor([-0.001]), 2) == ["-0.00"] == [format(-0.001, ".2f")]
 
-    @settings(max_examples=60, deadline=None)
+    @settings(max_examples=examples(60), deadline=None)
     @given(scaled_ints)
     def test_any_record(self, m):
         t = from_scaled([m])

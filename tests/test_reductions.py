@@ -8,6 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import korvid.zel as zel
+from profiles import examples
 from zelmodel import MAXM, S, from_raw, from_scaled, model_div, model_mul, records, sat, scaled, scaled_ints
 
 needs = lambda *names: pytest.mark.skipif(  # noqa: E731
@@ -37,7 +38,7 @@ def model_halving(ms, combine):
 
 # ---------------------------------------------------------------- sum
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(small_lists)
 def test_sum_is_exact_sum_saturated_once(ms):
     t = from_scaled(ms)
@@ -107,7 +108,7 @@ def test_prod_small_cases():
     assert scaled(zel.prod(big)) == [-MAXM]
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(st.lists(scaled_ints, min_size=1, max_size=40))
 def test_max_min(ms):
     t = from_scaled(ms)
