@@ -16,7 +16,9 @@ import sys
 from fractions import Fraction
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import korvid.zel as zel  # noqa: E402
+from fraction_model import model_det, model_inv, model_rref, rand_matrix  # noqa: E402
 from harness import timed  # noqa: E402
 
 try:
@@ -25,62 +27,10 @@ except ImportError:  # the FLINT baseline is optional (pip install python-flint)
     flint = None
 
 
-
-
 # ---------------------------------------------------------------- the documented algorithms, in Fractions
 
-def frac_det(M):
-    M = [r[:] for r in M]
-    n, d = len(M), Fraction(1)
-    for c in range(n):
-        r = next((i for i in range(c, n) if M[i][c] != 0), None)
-        if r is None:
-            return Fraction(0)
-        if r != c:
-            M[r], M[c] = M[c], M[r]
-            d = -d
-        p = M[c][c]
-        d *= p
-        for i in range(c + 1, n):
-            if M[i][c] != 0:
-                f = M[i][c] / p
-                for j in range(c, n):
-                    M[i][j] -= f * M[c][j]
-    return d
-
-
-def frac_rref(M):
-    M = [r[:] for r in M]
-    m, n = len(M), len(M[0])
-    piv, pr = [], 0
-    for c in range(n):
-        if pr >= m:
-            break
-        r = next((i for i in range(pr, m) if M[i][c] != 0), None)
-        if r is None:
-            continue
-        M[r], M[pr] = M[pr], M[r]
-        p = M[pr][c]
-        for j in range(n):
-            M[pr][j] /= p
-        for i in range(m):
-            if i != pr and M[i][c] != 0:
-                f = M[i][c]
-                for j in range(n):
-                    M[i][j] -= f * M[pr][j]
-        piv.append(c)
-        pr += 1
-    return M, piv
-
-
-def frac_inv(M):
-    n = len(M)
-    R, _ = frac_rref([M[i] + [Fraction(int(i == j)) for j in range(n)] for i in range(n)])
-    return [r[n:] for r in R]
-
-
 def frac_solve(M, b):
-    inv = frac_inv(M)
+    inv = model_inv(M)
     return [sum((a * x for a, x in zip(row, b)), Fraction(0)) for row in inv]
 
 
@@ -108,13 +58,13 @@ def main():
     print(f"{'operation':22s} {'zel':>11s} {'Fraction':>12s} {'flint':>11s} {'Fraction/zel':>13s} {'flint/zel':>10s}")
     frac50 = {}
     for n in (20, 50) if quick else (20, 50, 100):
-        rows = [[Fraction(rng.randint(-99, 99), rng.randint(1, 9)) for _ in range(n)] for _ in range(n)]
-        b = [Fraction(rng.randint(-99, 99), rng.randint(1, 9)) for _ in range(n)]
+        rows = rand_matrix(rng, n, n)
+        b = rand_matrix(rng, 1, n)[0]
         A, bt = zel.tensor(rows), zel.tensor(b)
         ops = {
-            "det": (lambda: zel.det(A), lambda: frac_det(rows)),
-            "inv": (lambda: zel.inv(A), lambda: frac_inv(rows)),
-            "rref": (lambda: zel.rref(A), lambda: frac_rref(rows)),
+            "det": (lambda: zel.det(A), lambda: model_det(rows)),
+            "inv": (lambda: zel.inv(A), lambda: model_inv(rows)),
+            "rref": (lambda: zel.rref(A), lambda: model_rref(rows)),
             "solve": (lambda: zel.solve(A, bt), lambda: frac_solve(rows, b)),
         }
         if flint:

@@ -5,30 +5,20 @@ Run: python -P benchmarks/bench_repro.py
 """
 import hashlib
 import os
-import struct
 import sys
 from fractions import Fraction
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 from harness import best_seconds, ratio  # noqa: E402
 
 import korvid.zel as zel  # noqa: E402
+from fastrec import checksum_bytes, python_records  # noqa: E402
 
 A, M = 48271, 2**31 - 1
 SCALE = 2**256
-MASK = 2**64 - 1
-RECORD = struct.Struct("<ii8Q")
-
-
-def py_records(fracs):
-    out = []
-    for q in fracs:
-        scaled = q.numerator * SCALE // q.denominator
-        mag = abs(scaled)
-        out.append(RECORD.pack(-1 if scaled < 0 else 1, 0, *[(mag >> (64 * i)) & MASK for i in range(8)]))
-    return b"".join(out)
 
 
 def py_rand(n, state, normal):
@@ -44,19 +34,12 @@ def py_rand(n, state, normal):
         else:
             state = (A * state) % M
             vals.append(Fraction(state, M))
-    return py_records(vals), state
+    return python_records(vals), state
 
 
 def host(t):
     d = t._data
     return np.asarray(d.get() if hasattr(d, "get") else d)
-
-
-def packed(arr):
-    out = np.zeros(len(arr), dtype=[("sign", "<i4")] + [(f"limb{k}", "<u8") for k in range(8)])
-    for name in out.dtype.names:
-        out[name] = arr[name]
-    return out.tobytes()
 
 
 def mem_available():
@@ -112,7 +95,7 @@ def bench_random(t):
 def bench_checksum(t):
     zel.manual_seed(2)
     x = zel.randn(10**6)
-    data = packed(host(x))
+    data = checksum_bytes(host(x))
     assert zel.checksum(x) == hashlib.sha256(data).hexdigest()
     z_s = best_seconds(lambda: zel.checksum(x), repeat=3, min_time=0)
     h_s = best_seconds(lambda: hashlib.sha256(data).hexdigest(), repeat=3, min_time=0)

@@ -3,6 +3,7 @@ seeded generator of structured operands, so that whole batches of operands
 go through one kernel launch and one host pass.
 """
 import random
+import struct
 
 import numpy as np
 
@@ -56,6 +57,28 @@ def check_canonical(arr):
     assert np.all((arr["sign"] == 1) | (arr["sign"] == -1))
     assert np.all(arr["sign"][zero] == 1)
     assert np.all(arr["pad"] == 0)
+
+
+RECORD = struct.Struct("<ii8Q")
+
+
+def python_records(fracs):
+    """The host rule for exact values in plain Python, one record at a time:
+    floor(q * 2^256) packed as record bytes (the benchmarks' baseline)."""
+    out = []
+    for q in fracs:
+        scaled = q.numerator * S // q.denominator
+        mag = abs(scaled)
+        out.append(RECORD.pack(-1 if scaled < 0 else 1, 0, *[(mag >> (64 * i)) & LIMB for i in range(8)]))
+    return b"".join(out)
+
+
+def checksum_bytes(arr):
+    """The bytes a checksum hashes: each record's sign and limbs, no pad."""
+    out = np.zeros(len(arr), dtype=[("sign", "<i4")] + [(f"limb{k}", "<u8") for k in range(8)])
+    for name in out.dtype.names:
+        out[name] = arr[name]
+    return out.tobytes()
 
 
 def result_values(t):

@@ -10,6 +10,8 @@ import pytest
 from hypothesis import example, given, settings, strategies as st
 
 import korvid.zel as zel
+from fraction_model import model_det, model_inv, model_rref, rand_matrix
+from profiles import examples
 
 S = 2**256
 BOUND = 10**12
@@ -35,69 +37,11 @@ def cleaned(t, shape):
     return [vals[i * shape[1]:(i + 1) * shape[1]] for i in range(shape[0])]
 
 
-def rand_matrix(rng, m, n, qmax=9, rank=None):
-    def entry():
-        return F(rng.randint(-99, 99), rng.randint(1, qmax))
-    if rank is None:
-        return [[entry() for _ in range(n)] for _ in range(m)]
-    x = [[entry() for _ in range(rank)] for _ in range(m)]
-    y = [[entry() for _ in range(n)] for _ in range(rank)]
-    return [[sum((x[i][k] * y[k][j] for k in range(rank)), F(0)) for j in range(n)] for i in range(m)]
-
-
 def matmul(a, b):
     return [[sum((a[i][k] * b[k][j] for k in range(len(b))), F(0)) for j in range(len(b[0]))] for i in range(len(a))]
 
 
 # ------------------------------------------------------- models (documented algorithms, in Fractions)
-
-def model_rref(M):
-    M = [r[:] for r in M]
-    m, n = len(M), len(M[0]) if M else 0
-    piv, pr = [], 0
-    for c in range(n):
-        if pr >= m:
-            break
-        r = next((i for i in range(pr, m) if M[i][c] != 0), None)
-        if r is None:
-            continue
-        M[r], M[pr] = M[pr], M[r]
-        p = M[pr][c]
-        M[pr] = [x / p for x in M[pr]]
-        for i in range(m):
-            if i != pr and M[i][c] != 0:
-                f = M[i][c]
-                M[i] = [a - f * b for a, b in zip(M[i], M[pr])]
-        piv.append(c)
-        pr += 1
-    return M, piv
-
-
-def model_det(M):
-    M = [r[:] for r in M]
-    n, d = len(M), F(1)
-    for c in range(n):
-        r = next((i for i in range(c, n) if M[i][c] != 0), None)
-        if r is None:
-            return F(0)
-        if r != c:
-            M[r], M[c] = M[c], M[r]
-            d = -d
-        d *= M[c][c]
-        for i in range(c + 1, n):
-            if M[i][c] != 0:
-                f = M[i][c] / M[c][c]
-                M[i] = M[i][:c] + [a - f * b for a, b in zip(M[i][c:], M[c][c:])]
-    return d
-
-
-def model_inv(M):
-    n = len(M)
-    R, piv = model_rref([M[i] + [F(int(i == j)) for j in range(n)] for i in range(n)])
-    if piv[:n] != list(range(n)):
-        return None
-    return [r[n:] for r in R]
-
 
 def model_lu(A):
     A = [r[:] for r in A]
@@ -175,7 +119,7 @@ fractions = st.builds(F, st.integers(-(2**600), 2**600),
                       st.one_of(st.integers(1, 2**300), st.integers(0, 260).map(lambda e: 2**e)))
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(fractions, st.booleans())
 @example(F(6004799503160661, 18014398509481984), False)
 @example(F(1, 3), False)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cuda/kernel_list.hpp"
+#include "xorshift.hpp"
 
 using namespace zel;
 
@@ -15,13 +16,7 @@ namespace {
 constexpr int N = 1536;
 std::vector<Fp> A(N), B(N);
 
-uint64_t rng_state = 0x9e3779b97f4a7c15ull;
-uint64_t rnd() {
-    rng_state ^= rng_state << 13;
-    rng_state ^= rng_state >> 7;
-    rng_state ^= rng_state << 17;
-    return rng_state;
-}
+XorShift64 rnd{0x9e3779b97f4a7c15ull};
 
 Fp random_record(int i) {
     Fp r = fp_zero();

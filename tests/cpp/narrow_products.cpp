@@ -7,18 +7,13 @@
 #include <cstdio>
 
 #include "ops/narrow_product.hpp"
+#include "xorshift.hpp"
 
 using namespace zel;
 
 namespace {
 
-uint64_t rng_state = 0x2545f4914f6cdd1dull;
-uint64_t rnd() {
-    rng_state ^= rng_state << 13;
-    rng_state ^= rng_state >> 7;
-    rng_state ^= rng_state << 17;
-    return rng_state;
-}
+XorShift64 rnd{0x2545f4914f6cdd1dull};
 
 uint64_t structured_limb() {
     switch (rnd() % 6) {

@@ -109,33 +109,27 @@ class LyingLen(list):
         return self._n
 
 
-class BadIndex:
-    """Integer-like: __index__/__int__ return what it is given or raise."""
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        if isinstance(self.v, BaseException):
-            raise self.v
-        return self.v
-
-    __int__ = __index__
-
-    def __float__(self):
-        if isinstance(self.v, BaseException):
-            raise self.v
-        return float(self.v) if isinstance(self.v, int) else self.v
-
-
 class BadFloat:
     """__float__ returns a non-float, raises, or a float subclass."""
     def __init__(self, v):
         self.v = v
 
-    def __float__(self):
+    def given(self):
+        """The value it was given, or that exception raised."""
         if isinstance(self.v, BaseException):
             raise self.v
         return self.v
+
+    __float__ = given
+
+
+class BadIndex(BadFloat):
+    """Integer-like: __index__/__int__ return what it is given or raise."""
+    __index__ = __int__ = BadFloat.given
+
+    def __float__(self):
+        v = self.given()
+        return float(v) if isinstance(v, int) else v
 
 
 class Swapper:
