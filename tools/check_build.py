@@ -5,6 +5,9 @@
 2. The arithmetic the GPU runs (portable carries, division, products) gives
    the same bits as the CPU's: tests/cpp/device_paths.cpp is built both ways
    and run; the outputs must be identical.
+3. The host algorithm variants against each other: the narrow products
+   (tests/cpp/narrow_products.cpp) and the division paths
+   (tests/cpp/division_paths.cpp, both ways).
 """
 import os
 import shutil
@@ -33,7 +36,7 @@ def main() -> int:
         print(f"CUDA kernel set: {os.path.getsize(path)} bytes, all {len(names)} kernels present")
     else:
         print("nvcc not found: CPU-only build")
-    return check_device_paths() or check_narrow_products()
+    return check_device_paths() or check_narrow_products() or check_division_paths()
 
 
 def check_device_paths() -> int:
@@ -75,6 +78,33 @@ def check_narrow_products() -> int:
         r = subprocess.run([exe], capture_output=True, text=True)
     print(r.stdout.strip() or r.stderr.strip(), file=sys.stdout if r.returncode == 0 else sys.stderr)
     return r.returncode
+
+
+def check_division_paths() -> int:
+    """The division paths against each other and against exact identities
+    (tests/cpp/division_paths.cpp), as the CPU builds them and as the GPU
+    runs them."""
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    src = os.path.join(root, "tests", "cpp", "division_paths.cpp")
+    cxx = os.environ.get("CXX", "g++")
+    with tempfile.TemporaryDirectory() as tmp:
+        for flags in ([], ["-DZEL_EMULATE_DEVICE_PATHS"]):
+            exe = os.path.join(tmp, "div" + str(len(flags)))
+            cmd = [cxx, "-std=c++17", "-O1", "-Wall", "-Werror", *flags, "-I", os.path.join(root, "korvid", "zel"),
+                   src, "-o", exe]
+            r = subprocess.run(cmd, capture_output=True, text=True)
+            if r.returncode:
+                print(r.stderr, file=sys.stderr)
+                return 1
+            try:
+                r = subprocess.run([exe], capture_output=True, text=True, timeout=300)
+            except subprocess.TimeoutExpired:
+                print("division paths: no answer in 300 s", file=sys.stderr)
+                return 1
+            print(r.stdout.strip() or r.stderr.strip(), file=sys.stdout if r.returncode == 0 else sys.stderr)
+            if r.returncode:
+                return r.returncode
+    return 0
 
 
 if __name__ == "__main__":
