@@ -11,6 +11,7 @@ BUILD_DEPS := scikit-build-core nanobind ninja numpy
 TEST_DEPS  := pytest hypothesis mpmath gmpy2
 
 .PHONY: demo test install venv check bench accuracy clean stubs sanitize san-install fuzz
+.PHONY: test-thorough format format-check
 
 $(VENV)/.deps-stamp: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
@@ -36,11 +37,30 @@ check: install
 FAKE_CUDA_TESTS := tests
 
 test: check
+	@if [ "$(ZEL_FORMAT_CHECK)" = 1 ]; then $(MAKE) --no-print-directory format-check; fi
 	$(RUNPY) -m pytest -q tests
 	@if $(RUNPY) -c "import os, korvid.zel.cuda.cubin_loader as l; exit(not os.path.exists(l.KERNEL_SET_PATH))"; then \
 	  echo "== cuda code path through the CuPy stand-in"; \
 	  ZEL_BACKEND=cuda PYTHONPATH=$(CURDIR)/tests/fake_cupy $(RUNPY) -m pytest -q $(FAKE_CUDA_TESTS); \
 	else echo "no CUDA kernel set: cuda code path not exercised"; fi
+
+# The nightly run: the suite with the thorough Hypothesis profile (ten times
+# the examples, no deadline; tests/profiles.py) on the cpu backend.
+test-thorough: check
+	ZEL_HYPOTHESIS=thorough $(RUNPY) -m pytest -q tests
+
+# make format: the C++ tree in the style of .clang-format (the generated
+# elementary tables excepted).  make format-check fails on a file it would
+# change; make test runs it when ZEL_FORMAT_CHECK=1.
+CLANG_FORMAT ?= clang-format
+FORMAT_FILES = $(filter-out korvid/zel/cuda/kernels/elementary_tables.hpp, \
+  $(sort $(shell find korvid tests/cpp -name '*.cpp' -o -name '*.hpp' -o -name '*.cu')))
+
+format:
+	$(CLANG_FORMAT) -i $(FORMAT_FILES)
+
+format-check:
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
 
 bench: install
 	$(RUNPY) benchmarks/run.py
