@@ -1,6 +1,7 @@
 """The documented exact algorithms in plain Fractions (elimination for det,
-rref and inv) and random rational matrices: the model of tests/test_exact.py
-and the Fraction baseline of benchmarks/bench_exact.py."""
+rref and inv; Bernoulli numbers by Akiyama-Tanigawa) and random rational
+matrices: the model of tests/test_exact.py and the Fraction baseline of
+benchmarks/bench_exact.py."""
 from fractions import Fraction as F
 
 
@@ -63,3 +64,13 @@ def model_inv(M):
     if piv[:n] != list(range(n)):
         return None
     return [r[n:] for r in R]
+
+
+def model_bernoulli(n):
+    """B_n (B_1 = +1/2) by the Akiyama-Tanigawa recurrence."""
+    A = [F(0)] * (n + 1)
+    for m in range(n + 1):
+        A[m] = F(1, m + 1)
+        for j in range(m, 0, -1):
+            A[j - 1] = j * (A[j - 1] - A[j])
+    return A[0]

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import example, given, settings, strategies as st
 
 import korvid.zel as zel
-from fraction_model import model_det, model_inv, model_rref, rand_matrix
+from fraction_model import model_bernoulli, model_det, model_inv, model_rref, rand_matrix
 from profiles import examples
 
 S = 2**256
@@ -68,15 +68,6 @@ def model_lu(A):
             for j in range(k, n):
                 A[i][j] -= L[i][k] * A[k][j]
     return L, U, perm
-
-
-def model_bernoulli(n):
-    A = [F(0)] * (n + 1)
-    for m in range(n + 1):
-        A[m] = F(1, m + 1)
-        for j in range(m, 0, -1):
-            A[j - 1] = j * (A[j - 1] - A[j])
-    return A[0]
 
 
 def tangent_bernoulli(n):

@@ -39,19 +39,39 @@ def main() -> int:
     return check_device_paths() or check_narrow_products() or check_division_paths()
 
 
-def check_device_paths() -> int:
-    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-    src = os.path.join(root, "tests", "cpp", "device_paths.cpp")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+
+
+def build_check(name: str, exe: str, flags=(), opt: str = "-O1") -> bool:
+    """Compiles the check program tests/cpp/<name>.cpp against the package's
+    headers; prints the compiler's complaint and returns False on failure."""
     cxx = os.environ.get("CXX", "g++")
+    src = os.path.join(ROOT, "tests", "cpp", name + ".cpp")
+    cmd = [cxx, "-std=c++17", opt, "-Wall", "-Werror", *flags, "-I", os.path.join(ROOT, "korvid", "zel"), src,
+           "-o", exe]
+    r = subprocess.run(cmd, capture_output=True, text=True)
+    if r.returncode:
+        print(r.stderr, file=sys.stderr)
+    return r.returncode == 0
+
+
+def run_check(exe: str) -> int:
+    """Runs a self-checking program: its report, its exit status."""
+    try:
+        r = subprocess.run([exe], capture_output=True, text=True, timeout=300)
+    except subprocess.TimeoutExpired:
+        print(f"{os.path.basename(exe)}: no answer in 300 s", file=sys.stderr)
+        return 1
+    print(r.stdout.strip() or r.stderr.strip(), file=sys.stdout if r.returncode == 0 else sys.stderr)
+    return r.returncode
+
+
+def check_device_paths() -> int:
     outs = []
     with tempfile.TemporaryDirectory() as tmp:
         for flags in ([], ["-DZEL_EMULATE_DEVICE_PATHS"]):
             exe = os.path.join(tmp, "dp" + str(len(outs)))
-            cmd = [cxx, "-std=c++17", "-O1", "-Wall", "-Werror", *flags, "-I", os.path.join(root, "korvid", "zel"),
-                   src, "-o", exe]
-            r = subprocess.run(cmd, capture_output=True, text=True)
-            if r.returncode:
-                print(r.stderr, file=sys.stderr)
+            if not build_check("device_paths", exe, flags):
                 return 1
             outs.append(subprocess.run([exe], capture_output=True, text=True, check=True).stdout.splitlines())
     bad = [a.split()[0] for a, b in zip(*outs) if a != b]
@@ -65,45 +85,23 @@ def check_device_paths() -> int:
 def check_narrow_products() -> int:
     """Both forms of the host matrix products' narrow product against the
     general rounded product (tests/cpp/narrow_products.cpp)."""
-    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-    src = os.path.join(root, "tests", "cpp", "narrow_products.cpp")
-    cxx = os.environ.get("CXX", "g++")
     with tempfile.TemporaryDirectory() as tmp:
         exe = os.path.join(tmp, "np")
-        cmd = [cxx, "-std=c++17", "-O2", "-Wall", "-Werror", "-I", os.path.join(root, "korvid", "zel"), src, "-o", exe]
-        r = subprocess.run(cmd, capture_output=True, text=True)
-        if r.returncode:
-            print(r.stderr, file=sys.stderr)
-            return 1
-        r = subprocess.run([exe], capture_output=True, text=True)
-    print(r.stdout.strip() or r.stderr.strip(), file=sys.stdout if r.returncode == 0 else sys.stderr)
-    return r.returncode
+        return run_check(exe) if build_check("narrow_products", exe, opt="-O2") else 1
 
 
 def check_division_paths() -> int:
     """The division paths against each other and against exact identities
     (tests/cpp/division_paths.cpp), as the CPU builds them and as the GPU
     runs them."""
-    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-    src = os.path.join(root, "tests", "cpp", "division_paths.cpp")
-    cxx = os.environ.get("CXX", "g++")
     with tempfile.TemporaryDirectory() as tmp:
         for flags in ([], ["-DZEL_EMULATE_DEVICE_PATHS"]):
             exe = os.path.join(tmp, "div" + str(len(flags)))
-            cmd = [cxx, "-std=c++17", "-O1", "-Wall", "-Werror", *flags, "-I", os.path.join(root, "korvid", "zel"),
-                   src, "-o", exe]
-            r = subprocess.run(cmd, capture_output=True, text=True)
-            if r.returncode:
-                print(r.stderr, file=sys.stderr)
+            if not build_check("division_paths", exe, flags):
                 return 1
-            try:
-                r = subprocess.run([exe], capture_output=True, text=True, timeout=300)
-            except subprocess.TimeoutExpired:
-                print("division paths: no answer in 300 s", file=sys.stderr)
-                return 1
-            print(r.stdout.strip() or r.stderr.strip(), file=sys.stdout if r.returncode == 0 else sys.stderr)
-            if r.returncode:
-                return r.returncode
+            rc = run_check(exe)
+            if rc:
+                return rc
     return 0
 
 

@@ -15,16 +15,7 @@ namespace {
 
 XorShift64 rnd{0x2545f4914f6cdd1dull};
 
-uint64_t structured_limb() {
-    switch (rnd() % 6) {
-        case 0: return 0;
-        case 1: return ~0ull;
-        case 2: return 1ull << (rnd() % 64);
-        case 3: return (1ull << (rnd() % 64)) - 1;
-        case 4: return ~0ull - (rnd() % 4);
-        default: return rnd();
-    }
-}
+uint64_t structured_limb() { return structured_limb(rnd); }
 
 void operand(uint64_t* x, int kind) {
     for (int i = 0; i < FRAC_LIMBS; ++i) x[i] = kind == 0 ? rnd() : structured_limb();
