@@ -19,7 +19,7 @@ void register_products(nb::module_& m);        // ops/products.cpp
 void register_exact(nb::module_& m);           // exact/bind_exact.cpp
 void register_decomp(nb::module_& m);          // decomp/bind_decomp.cpp
 void register_complex(nb::module_& m);         // complex/complex_tensor.cpp
-void register_constants(nb::module_& m);       // complex/constants.cpp
+void register_constants(nb::module_& m);       // ops/constants.cpp
 void register_gates(nb::module_& m);           // complex/gates.cpp
 void attach_tensor_operators(nb::module_& m);  // core/operators.cpp
 void register_sparse(nb::module_& m);          // sparse/sparse.cpp

@@ -56,18 +56,19 @@ NB_MODULE(zel, m) {
     nb::set_leak_warnings(false);
     m.doc() = MODULE_DOC;
 
-    nb::module_ np = nb::module_::import_("numpy");
+    zel::py_refs_init();
+    const zel::PyRefs& py = zel::py_refs();
+    nb::handle np = py.numpy;
     m.attr("np") = np;
-    m.attr("Fraction") = nb::module_::import_("fractions").attr("Fraction");
-    nb::module_ decimal = nb::module_::import_("decimal");
-    m.attr("Decimal") = decimal.attr("Decimal");
-    m.attr("getcontext") = decimal.attr("getcontext");
+    m.attr("Fraction") = py.fraction;
+    m.attr("Decimal") = py.decimal;
+    m.attr("getcontext") = py.getcontext;
     nb::module_ typing = nb::module_::import_("typing");
     for (const char* n : {"Union", "List", "Tuple", "Optional"}) m.attr(n) = typing.attr(n);
     nb::module_ builtins = nb::module_::import_("builtins");
     m.attr("_builtins") = builtins;
     for (const char* n : {"abs", "min", "max", "sum", "pow", "round"}) m.attr((std::string("_") + n).c_str()) = builtins.attr(n);
-    decimal.attr("getcontext")().attr("prec") = 100;
+    zel::set_decimal_precision(100);
     m.attr("hashlib") = nb::module_::import_("hashlib");
 
     m.attr("SCALE_BITS") = 256;

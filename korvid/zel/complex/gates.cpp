@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "complex_tensor.hpp"
-#include "constants.hpp"
 #include "../core/tensor.hpp"
+#include "../ops/constants.hpp"
 #include "../ops/ops.hpp"
 #include "../ops/reductions.hpp"
 #include "../ops/unary.hpp"

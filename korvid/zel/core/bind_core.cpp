@@ -4,8 +4,8 @@
 #include "convert.hpp"
 #include "device.hpp"
 #include "errors.hpp"
+#include "launch.hpp"
 #include "tensor.hpp"
-#include "../cuda/cubin_loader.hpp"
 
 namespace zel {
 
@@ -23,8 +23,7 @@ static nb::object int_to_limbs(nb::handle val) {
     mpz_abs(z, z);
     uint64_t limbs[NLIMB];
     for (int i = 0; i < NLIMB; ++i) limbs[i] = (size_t)i < mpz_size(z) ? (uint64_t)mpz_getlimbn(z, i) : 0;
-    Device& d = device();
-    nb::object arr = d.np.attr("zeros")(NLIMB, "uint64");
+    nb::object arr = py_refs().numpy.attr("zeros")(NLIMB, "uint64");
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw nb::python_error();
     std::memcpy(view.buf, limbs, sizeof limbs);
@@ -46,16 +45,15 @@ static nb::object limbs_to_int(nb::handle limbs) {
 }
 
 static nb::object copy_arr(nb::handle arr) {
-    Device& dv = device();
+    nb::handle np = py_refs().numpy;
     // Indexing a NumPy array yields a scalar, not a 0-d array.
-    if (!on_cuda() && py_isinstance(arr.ptr(), dv.np.attr("generic").ptr()))
-        return dv.np.attr("array")(arr).attr("reshape")(1);
+    if (!on_cuda() && py_isinstance(arr.ptr(), np.attr("generic").ptr()))
+        return np.attr("array")(arr).attr("reshape")(1);
     if (!is_device_array(arr))
         throw nb::type_error(on_cuda() ? "_copy_arr expects a cupy.ndarray" : "_copy_arr expects a numpy.ndarray");
     int ndim = nb::cast<int>(arr.attr("ndim"));
     if (ndim > 1) throw nb::value_error("_copy_arr expects an array of at most one dimension");
-    Device& d = device();
-    if (!on_cuda()) return d.np.attr("array")(arr, nb::arg("copy").none() = true).attr("reshape")(-1);
+    if (!on_cuda()) return np.attr("array")(arr, nb::arg("copy").none() = true).attr("reshape")(-1);
     // Counts from the checked view, not from attributes a subclass may override.
     return copy_records(view_array(arr, ElemKind::Record, "arr", true)).obj;
 }

@@ -8,14 +8,13 @@
 
 #include "device.hpp"
 #include "errors.hpp"
+#include "pyrefs.hpp"
 
 namespace zel {
 
 namespace {
 
 struct ConvState {
-    nb::object fraction, decimal, np_floating, np_integer, np_void;
-    nb::object invalid_operation;  // decimal.InvalidOperation
     nb::object bad_literal;        // its subclass that is also a ValueError
     nb::object scale;           // 2**256 as a Python int
     bool fraction_normalize_kw = false;
@@ -42,24 +41,18 @@ bool mpz_to_mag(mpz_srcptr z, uint64_t* mag) {
 
 void conversions_init() {
     ConvState& s = cs();
-    s.fraction = nb::module_::import_("fractions").attr("Fraction");
-    s.decimal = nb::module_::import_("decimal").attr("Decimal");
-    s.invalid_operation = nb::module_::import_("decimal").attr("InvalidOperation");
+    const PyRefs& py = py_refs();
     // A text that is not a number: still the decimal module's error, and a
     // ValueError like float('abc').
     s.bad_literal = nb::steal(PyErr_NewExceptionWithDoc(
         "korvid.zel.LiteralError", "A string that is not a decimal number.",
-        nb::make_tuple(s.invalid_operation, nb::handle(PyExc_ValueError)).ptr(), nullptr));
+        nb::make_tuple(py.invalid_operation, nb::handle(PyExc_ValueError)).ptr(), nullptr));
     if (!s.bad_literal.is_valid()) throw nb::python_error();
-    nb::module_ np = nb::module_::import_("numpy");
-    s.np_floating = np.attr("floating");
-    s.np_integer = np.attr("integer");
-    s.np_void = np.attr("void");
     s.scale = nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(256).ptr()));
-    if (nb::hasattr(s.fraction, "_from_coprime_ints")) s.from_coprime = s.fraction.attr("_from_coprime_ints");
+    if (nb::hasattr(py.fraction, "_from_coprime_ints")) s.from_coprime = py.fraction.attr("_from_coprime_ints");
     // Fraction keeps its parts in __slots__: read them at their offsets.
     auto slot_offset = [&](const char* name) -> Py_ssize_t {
-        PyObject* d = PyDict_GetItemString(((PyTypeObject*)s.fraction.ptr())->tp_dict, name);
+        PyObject* d = PyDict_GetItemString(((PyTypeObject*)py.fraction.ptr())->tp_dict, name);
         if (!d || !PyObject_TypeCheck(d, &PyMemberDescr_Type)) return -1;
         PyMemberDef* mdef = ((PyMemberDescrObject*)d)->d_member;
         return mdef->type == T_OBJECT_EX ? mdef->offset : -1;
@@ -146,44 +139,46 @@ static inline const digit* pylong_digits(PyObject* o, Py_ssize_t& ndigits, bool&
 }
 #endif
 
-// |o| as little-endian limbs; false when it needs more than cap limbs.
-static bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool& neg) {
 #ifdef ZEL_PYLONG_DIGITS
-    {
-        Py_ssize_t nd;
-        const digit* dg = pylong_digits(o, nd, neg);
-        if (nd <= 2) {  // below 2^60: the common case
-            out[0] = nd == 0 ? 0 : (uint64_t)dg[0] | (nd == 2 ? (uint64_t)dg[1] << PyLong_SHIFT : 0);
-            len = out[0] ? 1 : 0;
-            if (len == 0) neg = false;
-            return true;
-        }
-#if PyLong_SHIFT == 30
-        if (nd <= 4 && cap >= 2) {  // below 2^120: two limbs
-            uint64_t d2 = dg[2], d3 = nd == 4 ? dg[3] : 0;
-            out[0] = (uint64_t)dg[0] | (uint64_t)dg[1] << 30 | d2 << 60;
-            out[1] = d2 >> 4 | d3 << 26;
-            len = out[1] ? 2 : 1;
-            return true;
-        }
-#endif
-        if ((size_t)nd * PyLong_SHIFT > (size_t)cap * 64 + PyLong_SHIFT) return false;
-        for (int i = 0; i < cap; ++i) out[i] = 0;
-        size_t bit = 0;
-        for (Py_ssize_t i = 0; i < nd; ++i, bit += PyLong_SHIFT) {
-            uint64_t d = dg[i];
-            size_t w = bit >> 6, sh = bit & 63;
-            if (w < (size_t)cap) out[w] |= d << sh;
-            if (sh + PyLong_SHIFT > 64 && w + 1 < (size_t)cap) out[w + 1] |= d >> (64 - sh);
-            else if (sh + PyLong_SHIFT > 64 && (d >> (64 - sh)) != 0) return false;
-            if (w >= (size_t)cap && d) return false;
-        }
-        len = cap;
-        while (len > 0 && out[len - 1] == 0) --len;
+// The nd digits dg as little-endian limbs; false when they need more than
+// cap limbs.  Ints below 2^60 (and 2^120) take the short ways.
+static inline bool digits_to_limbs(const digit* dg, Py_ssize_t nd, uint64_t* out, int cap, int& len, bool& neg) {
+    if (nd <= 2) {  // below 2^60: the common case
+        out[0] = nd == 0 ? 0 : (uint64_t)dg[0] | (nd == 2 ? (uint64_t)dg[1] << PyLong_SHIFT : 0);
+        len = out[0] ? 1 : 0;
         if (len == 0) neg = false;
         return true;
     }
+#if PyLong_SHIFT == 30
+    if (nd <= 4 && cap >= 2) {  // below 2^120: two limbs
+        uint64_t d2 = dg[2], d3 = nd == 4 ? dg[3] : 0;
+        out[0] = (uint64_t)dg[0] | (uint64_t)dg[1] << 30 | d2 << 60;
+        out[1] = d2 >> 4 | d3 << 26;
+        len = out[1] ? 2 : 1;
+        return true;
+    }
 #endif
+    if ((size_t)nd * PyLong_SHIFT > (size_t)cap * 64 + PyLong_SHIFT) return false;
+    for (int i = 0; i < cap; ++i) out[i] = 0;
+    size_t bit = 0;
+    for (Py_ssize_t i = 0; i < nd; ++i, bit += PyLong_SHIFT) {
+        uint64_t d = dg[i];
+        size_t w = bit >> 6, sh = bit & 63;
+        if (w < (size_t)cap) out[w] |= d << sh;
+        if (sh + PyLong_SHIFT > 64 && w + 1 < (size_t)cap) out[w + 1] |= d >> (64 - sh);
+        else if (sh + PyLong_SHIFT > 64 && (d >> (64 - sh)) != 0) return false;
+        if (w >= (size_t)cap && d) return false;
+    }
+    len = cap;
+    while (len > 0 && out[len - 1] == 0) --len;
+    if (len == 0) neg = false;
+    return true;
+}
+#endif
+
+// The same through the public C API: a long long when it fits, else the
+// two's-complement bytes of o turned into a magnitude.
+static inline bool pylong_api_to_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool& neg) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -215,6 +210,17 @@ static bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool
     if (len > cap) return false;
     for (int i = 0; i < len; ++i) out[i] = buf[i];
     return true;
+}
+
+// |o| as little-endian limbs; false when it needs more than cap limbs.
+static bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool& neg) {
+#ifdef ZEL_PYLONG_DIGITS
+    Py_ssize_t nd;
+    const digit* dg = pylong_digits(o, nd, neg);
+    return digits_to_limbs(dg, nd, out, cap, len, neg);
+#else
+    return pylong_api_to_limbs(o, out, cap, len, neg);
+#endif
 }
 
 // floor(num * 2^256 / den) for Python ints, den > 0: fixed-size limb
@@ -270,12 +276,12 @@ Fp fraction_like_to_fp(nb::handle q) {
     // Exact Fractions keep their parts in plain slots; the public names are
     // properties (much slower to call).
     ConvState& st = cs();
-    if (Py_TYPE(q.ptr()) == (PyTypeObject*)st.fraction.ptr() && st.num_off > 0 && st.den_off > 0) {
+    if (Py_TYPE(q.ptr()) == (PyTypeObject*)py_refs().fraction.ptr() && st.num_off > 0 && st.den_off > 0) {
         PyObject* num = *(PyObject**)((char*)q.ptr() + st.num_off);
         PyObject* den = *(PyObject**)((char*)q.ptr() + st.den_off);
         if (num && den && PyLong_Check(num) && PyLong_Check(den)) return fp_from_pyratio(num, den);
     }
-    if (Py_TYPE(q.ptr()) == (PyTypeObject*)st.fraction.ptr()) {
+    if (Py_TYPE(q.ptr()) == (PyTypeObject*)py_refs().fraction.ptr()) {
         static PyObject* k_num = PyUnicode_InternFromString("_numerator");
         static PyObject* k_den = PyUnicode_InternFromString("_denominator");
         nb::object num = nb::steal(PyObject_GetAttr(q.ptr(), k_num));
@@ -379,10 +385,9 @@ static bool huge_exponent_literal(const std::string& t, Fp& r) {
 }
 
 static Fp string_to_fp(nb::handle val) {
-    ConvState& s = cs();
-    nb::object dec = nb::steal(PyObject_CallOneArg(s.decimal.ptr(), val.ptr()));
+    nb::object dec = nb::steal(PyObject_CallOneArg(py_refs().decimal.ptr(), val.ptr()));
     if (!dec.is_valid()) {
-        if (!PyErr_ExceptionMatches(s.invalid_operation.ptr())) throw nb::python_error();
+        if (!PyErr_ExceptionMatches(py_refs().invalid_operation.ptr())) throw nb::python_error();
         PyErr_Clear();
         Fp r;
         Py_ssize_t len = 0;
@@ -412,7 +417,6 @@ static Fp decimal_to_fp(nb::handle val) {
 }
 
 Fp value_to_fp(nb::handle val) {
-    ConvState& s = cs();
     PyObject* o = val.ptr();
     if (PyLong_Check(o)) return fp_from_pylong(val);
     if (PyFloat_Check(o)) {
@@ -427,31 +431,30 @@ Fp value_to_fp(nb::handle val) {
         limit_denominator_double(d, n, dd);
         return fp_from_ratio(n, dd);
     }
-    if (Py_TYPE(o) == (PyTypeObject*)s.fraction.ptr()) return fraction_like_to_fp(val);
-    if (py_isinstance(o, s.decimal.ptr())) return decimal_to_fp(val);
+    if (Py_TYPE(o) == (PyTypeObject*)py_refs().fraction.ptr()) return fraction_like_to_fp(val);
+    if (py_isinstance(o, py_refs().decimal.ptr())) return decimal_to_fp(val);
     if (PyUnicode_Check(o)) return string_to_fp(val);
-    if (py_isinstance(o, s.fraction.ptr())) return fraction_like_to_fp(val);
-    nb::object q = s.fraction(val);
+    if (py_isinstance(o, py_refs().fraction.ptr())) return fraction_like_to_fp(val);
+    nb::object q = py_refs().fraction(val);
     return fraction_like_to_fp(q);
 }
 
 Fp bulk_element_to_fp(nb::handle v) {
-    ConvState& s = cs();
     PyObject* o = v.ptr();
     if (PyFloat_CheckExact(o)) return fp_from_double(PyFloat_AS_DOUBLE(o));
     if (PyLong_Check(o)) return fp_from_pylong(v);
-    if (PyFloat_Check(o) || py_isinstance(o, s.np_floating.ptr())) {
+    if (PyFloat_Check(o) || py_isinstance(o, py_refs().np_floating.ptr())) {
         double d = PyFloat_AsDouble(o);
         if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
         return fp_from_double(d);
     }
-    if (py_isinstance(o, s.np_integer.ptr())) {
+    if (py_isinstance(o, py_refs().np_integer.ptr())) {
         nb::object i = nb::steal(PyNumber_Index(o));
         if (!i.is_valid()) throw nb::python_error();
         return fp_from_pylong(i);
     }
-    if (PyUnicode_Check(o) || py_isinstance(o, s.fraction.ptr()) ||
-        py_isinstance(o, s.decimal.ptr()))
+    if (PyUnicode_Check(o) || py_isinstance(o, py_refs().fraction.ptr()) ||
+        py_isinstance(o, py_refs().decimal.ptr()))
         return value_to_fp(v);
     // Anything else goes through a double, as an array conversion would.
     double d = PyFloat_AsDouble(o);
@@ -467,7 +470,7 @@ nb::object mag_to_pylong(const Fp& a) {
 
 nb::object fp_to_fraction(const Fp& a) {
     ConvState& s = cs();
-    if (fp_is_zero(a)) return s.fraction(0);
+    if (fp_is_zero(a)) return py_refs().fraction(0);
     // lowest terms: the denominator is a power of two
     int tz = 0;
     for (int i = 0; i < NLIMB; ++i) {
@@ -491,7 +494,7 @@ nb::object fraction_from_coprime(nb::handle num, nb::handle den) {
     // num and den are coprime already: fill the two slots as Fraction.__new__
     // would, without its gcd (the bulk of the cost of a read-back).
     if (s.num_off > 0 && s.den_off > 0) {
-        PyTypeObject* tp = (PyTypeObject*)s.fraction.ptr();
+        PyTypeObject* tp = (PyTypeObject*)py_refs().fraction.ptr();
         PyObject* f = tp->tp_alloc(tp, 0);
         if (!f) throw nb::python_error();
         *(PyObject**)((char*)f + s.num_off) = nb::borrow(num).release().ptr();
@@ -499,12 +502,11 @@ nb::object fraction_from_coprime(nb::handle num, nb::handle den) {
         return nb::steal(f);
     }
     if (s.from_coprime.is_valid()) return s.from_coprime(num, den);
-    return s.fraction(num, den);
+    return py_refs().fraction(num, den);
 }
 
 Fp fp_from_record_like(nb::handle arr) {
-    ConvState& s = cs();
-    if (py_isinstance(arr.ptr(), s.np_void.ptr())) {
+    if (py_isinstance(arr.ptr(), py_refs().np_void.ptr())) {
         Py_buffer view;
         if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_SIMPLE) == 0) {
             bool ok = view.len == (Py_ssize_t)sizeof(Fp);
@@ -534,7 +536,7 @@ Fp fp_from_record_like(nb::handle arr) {
 
 nb::object host_record_array(const Fp* src, size_t n) {
     Device& d = device();
-    nb::object arr = d.np_empty(n, d.fp_dtype);
+    nb::object arr = py_refs().np_empty(n, d.fp_dtype);
     if (n) {
         Py_buffer view;
         if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw nb::python_error();

@@ -9,7 +9,8 @@
 #include <unistd.h>
 
 #include "errors.hpp"
-#include "../cuda/cubin_loader.hpp"
+#include "launch.hpp"
+#include "pyrefs.hpp"
 
 namespace zel {
 
@@ -139,65 +140,83 @@ static bool file_exists(const std::string& p) {
     return !p.empty() && stat(p.c_str(), &st) == 0;
 }
 
-void device_init(nb::module_& m, const std::string& fatbin_path) {
-    Device& d = device();
-    d.np = nb::module_::import_("numpy");
-    d.np_empty = d.np.attr("empty");
-    d.np_int32 = d.np.attr("int32");
-    d.f64 = d.np.attr("dtype")("float64");
-    d.i32 = d.np.attr("dtype")("int32");
-    d.boolean = d.np.attr("dtype")("bool");
-    d.fraction = nb::module_::import_("fractions").attr("Fraction");
-    d.decimal = nb::module_::import_("decimal").attr("Decimal");
+namespace {
 
+// Start-up errors are raised as Python exceptions so that the import reports
+// their own class.
+[[noreturn]] void init_fail(PyObject* cls, const std::string& msg) {
+    PyErr_SetString(cls, msg.c_str());
+    throw nb::python_error();
+}
+
+// ZEL_BACKEND: auto (also when unset or empty), cpu or cuda.
+std::string wanted_backend() {
     const char* env = std::getenv("ZEL_BACKEND");
     std::string want = env ? env : "";
     if (want.empty()) want = "auto";
-    // Start-up errors are raised as Python exceptions so that the import
-    // reports their own class.
-    auto fail = [](PyObject* cls, const std::string& msg) {
-        PyErr_SetString(cls, msg.c_str());
-        throw nb::python_error();
-    };
     if (want != "auto" && want != "cpu" && want != "cuda")
-        fail(PyExc_ValueError, "ZEL_BACKEND must be 'auto', 'cpu' or 'cuda', got '" + want + "'");
+        init_fail(PyExc_ValueError, "ZEL_BACKEND must be 'auto', 'cpu' or 'cuda', got '" + want + "'");
+    return want;
+}
 
-    bool has_cupy = false;
-    nb::object cp = nb::none(), raw_module = nb::none();
-    if (want != "cpu") {
-        try {
-            cp = nb::module_::import_("cupy");
-            raw_module = cp.attr("RawModule");
-            has_cupy = true;
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_ImportError)) throw;
-            cp = nb::none();
-            raw_module = nb::none();
-        }
+// cupy and cupy.RawModule, or None for both when CuPy cannot be imported.
+bool import_cupy(nb::object& cp, nb::object& raw_module) {
+    cp = nb::none();
+    raw_module = nb::none();
+    try {
+        cp = nb::module_::import_("cupy");
+        raw_module = cp.attr("RawModule");
+        return true;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        cp = nb::none();
+        raw_module = nb::none();
+        return false;
     }
+}
+
+int cuda_device_count(nb::handle cp) {
+    try {
+        return nb::cast<int>(cp.attr("cuda").attr("runtime").attr("getDeviceCount")());
+    } catch (nb::python_error&) {
+        return 0;
+    }
+}
+
+// cuda when asked for (CuPy and the kernel set required), or on auto when
+// both are there and CuPy sees a device; cpu otherwise.
+Backend pick_backend(const std::string& want, bool has_cupy, nb::handle cp, const std::string& fatbin_path) {
+    if (want == "cuda") {
+        if (!has_cupy) init_fail(PyExc_RuntimeError, "CuPy required. Install: pip install cupy-cuda12x");
+        if (!file_exists(fatbin_path))
+            init_fail(PyExc_RuntimeError, "CUDA kernel set not found at " + fatbin_path +
+                                              "; rebuild with the CUDA toolkit or use ZEL_BACKEND=cpu");
+        return Backend::Cuda;
+    }
+    if (want == "auto" && has_cupy && file_exists(fatbin_path) && cuda_device_count(cp) > 0) return Backend::Cuda;
+    return Backend::Cpu;
+}
+
+}  // namespace
+
+void device_init(nb::module_& m, const std::string& fatbin_path) {
+    Device& d = device();
+    nb::handle np = py_refs().numpy;
+    d.f64 = np.attr("dtype")("float64");
+    d.i32 = np.attr("dtype")("int32");
+    d.boolean = np.attr("dtype")("bool");
+
+    const std::string want = wanted_backend();
+    nb::object cp = nb::none(), raw_module = nb::none();
+    const bool has_cupy = want != "cpu" && import_cupy(cp, raw_module);
     m.attr("HAS_CUPY") = nb::bool_(has_cupy);
     m.attr("cp") = cp;
     m.attr("RawModule") = raw_module;
 
-    Backend b = Backend::Cpu;
-    if (want == "cuda") {
-        if (!has_cupy) fail(PyExc_RuntimeError, "CuPy required. Install: pip install cupy-cuda12x");
-        if (!file_exists(fatbin_path))
-            fail(PyExc_RuntimeError, "CUDA kernel set not found at " + fatbin_path +
-                                         "; rebuild with the CUDA toolkit or use ZEL_BACKEND=cpu");
-        b = Backend::Cuda;
-    } else if (want == "auto" && has_cupy && file_exists(fatbin_path)) {
-        int count = 0;
-        try {
-            count = nb::cast<int>(cp.attr("cuda").attr("runtime").attr("getDeviceCount")());
-        } catch (nb::python_error&) {
-            count = 0;
-        }
-        if (count > 0) b = Backend::Cuda;
-    }
+    const Backend b = pick_backend(want, has_cupy, cp, fatbin_path);
     d.backend = b;
     d.cp = cp;
-    d.xp = b == Backend::Cuda ? cp : d.np;
+    d.xp = b == Backend::Cuda ? cp : nb::object(py_refs().numpy);
     m.attr("BACKEND") = b == Backend::Cuda ? "cuda" : "cpu";
     nb::class_<HostBlock>(m, "_HostBlock", nb::type_slots(host_block_slots),
                           "A cached host memory block backing large cpu arrays.");
@@ -245,14 +264,27 @@ static bool dtype_equals(nb::handle cls, nb::handle obj, nb::handle dtype) {
                              .c_str());
 }
 
-static DevArray numpy_view(nb::handle obj, ElemKind k, const char* what, bool allow_0d) {
-    Device& d = device();
-    nb::handle cls = d.np.attr("ndarray");
+// obj must be an instance of the array class cls with the dtype of kind k.
+static void require_array_of(nb::handle cls, nb::handle obj, ElemKind k, const char* what) {
     if (PyObject_IsInstance(obj.ptr(), cls.ptr()) != 1) {
         PyErr_Clear();
         bad_array(what, k);
     }
     if (!dtype_equals(cls, obj, kind_dtype(k))) bad_array(what, k);
+}
+
+// Kernels load whole 8-byte words (and fault on a GPU otherwise).
+static size_t word_alignment(ElemKind k) { return kind_size(k) < 8 ? kind_size(k) : 8; }
+
+[[noreturn]] static void not_aligned(const char* what, ElemKind k) {
+    throw nb::value_error((std::string(what) + " is not " + std::to_string(word_alignment(k)) +
+                           "-byte aligned in memory; pass a copy")
+                              .c_str());
+}
+
+static DevArray numpy_view(nb::handle obj, ElemKind k, const char* what, bool allow_0d) {
+    nb::handle cls = py_refs().numpy.attr("ndarray");
+    require_array_of(cls, obj, k, what);
     Py_buffer view;
     if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) {
         PyErr_Clear();
@@ -266,13 +298,9 @@ static DevArray numpy_view(nb::handle obj, ElemKind k, const char* what, bool al
         PyErr_Clear();
         bad_array(what, k);
     }
-    // Kernels load whole 8-byte words (and fault on a GPU otherwise).
-    const size_t align = kind_size(k) < 8 ? kind_size(k) : 8;
-    if (view.len > 0 && (uintptr_t)view.buf % align != 0) {
+    if (view.len > 0 && (uintptr_t)view.buf % word_alignment(k) != 0) {
         PyBuffer_Release(&view);
-        throw nb::value_error((std::string(what) + " is not " + std::to_string(align) +
-                               "-byte aligned in memory; pass a copy")
-                                  .c_str());
+        not_aligned(what, k);
     }
     DevArray a;
     a.ptr = view.buf;
@@ -287,13 +315,8 @@ static DevArray numpy_view(nb::handle obj, ElemKind k, const char* what, bool al
 }
 
 static DevArray cupy_view(nb::handle obj, ElemKind k, const char* what, bool allow_0d) {
-    Device& d = device();
-    nb::handle cls = d.cp.attr("ndarray");
-    if (PyObject_IsInstance(obj.ptr(), cls.ptr()) != 1) {
-        PyErr_Clear();
-        bad_array(what, k);
-    }
-    if (!dtype_equals(cls, obj, kind_dtype(k))) bad_array(what, k);
+    nb::handle cls = device().cp.attr("ndarray");
+    require_array_of(cls, obj, k, what);
     int ndim = nb::cast<int>(base_attr(cls, obj, "ndim"));
     if (ndim > 1 || (ndim == 0 && !allow_0d)) bad_array(what, k);
     if (!nb::cast<bool>(base_attr(cls, obj, "flags").attr("c_contiguous"))) bad_array(what, k);
@@ -301,11 +324,7 @@ static DevArray cupy_view(nb::handle obj, ElemKind k, const char* what, bool all
     a.obj = nb::borrow(obj);
     a.n = nb::cast<size_t>(base_attr(cls, obj, "size"));
     a.ptr = (void*)nb::cast<uintptr_t>(base_attr(cls, obj, "data").attr("ptr"));
-    const size_t align = kind_size(k) < 8 ? kind_size(k) : 8;
-    if (a.n > 0 && (uintptr_t)a.ptr % align != 0)
-        throw nb::value_error((std::string(what) + " is not " + std::to_string(align) +
-                               "-byte aligned in memory; pass a copy")
-                                  .c_str());
+    if (a.n > 0 && (uintptr_t)a.ptr % word_alignment(k) != 0) not_aligned(what, k);
     return a;
 }
 
@@ -315,7 +334,7 @@ DevArray view_array(nb::handle obj, ElemKind k, const char* what, bool allow_0d)
 
 bool is_device_array(nb::handle obj) {
     Device& d = device();
-    nb::handle cls = on_cuda() ? d.cp.attr("ndarray") : d.np.attr("ndarray");
+    nb::handle cls = on_cuda() ? d.cp.attr("ndarray") : py_refs().numpy.attr("ndarray");
     return py_isinstance(obj.ptr(), cls.ptr());
 }
 
@@ -340,15 +359,14 @@ void check_host_alloc(size_t n, size_t elem) {
 }
 
 static DevArray numpy_new(size_t n, ElemKind k) {
-    Device& d = device();
     check_host_alloc(n, kind_size(k));
     size_t bytes = n * kind_size(k);
     if (bytes < POOL_MIN_BYTES) {
-        nb::object o = d.np_empty(n, kind_dtype(k));
+        nb::object o = py_refs().np_empty(n, kind_dtype(k));
         return numpy_view(o, k, "array", false);
     }
     nb::object block = nb::cast(HostBlock(bytes), nb::rv_policy::move);
-    nb::object o = d.np.attr("frombuffer")(block, kind_dtype(k));
+    nb::object o = py_refs().numpy.attr("frombuffer")(block, kind_dtype(k));
     return numpy_view(o, k, "array", false);
 }
 
@@ -432,8 +450,6 @@ DevArray concat_records(const std::vector<DevArray>& parts) {
 void synchronize() {
     if (on_cuda()) device().cp.attr("cuda").attr("Device")().attr("synchronize")();
 }
-
-nb::object cuda_kernel(const char* name) { return loader_get_kernel(name); }
 
 void cuda_launch(nb::handle kernel, Dim3 grid, Dim3 block, nb::handle args) {
     auto dims = [](Dim3 d) -> nb::object {

@@ -11,8 +11,11 @@
 
 #if defined(__CUDACC__)
 #define ZEL_HD __host__ __device__ __forceinline__
+#define ZEL_HD_PART ZEL_HD
 #else
 #define ZEL_HD inline
+// A named part of a larger ZEL_HD function: inlined into it on the host too.
+#define ZEL_HD_PART inline __attribute__((always_inline))
 #endif
 
 // ZEL_DEVICE_PATH selects the code the GPU runs.  A host build with
@@ -21,6 +24,12 @@
 // on a machine without a GPU.
 #if defined(__CUDA_ARCH__) || defined(ZEL_EMULATE_DEVICE_PATHS)
 #define ZEL_DEVICE_PATH 1
+#endif
+// ZEL_X86_CARRY: host builds on x86-64 use the carry intrinsics
+// (_addcarry_u64, _subborrow_u64) for multi-limb additions.
+#if !defined(__CUDACC__) && !defined(ZEL_DEVICE_PATH) && defined(__x86_64__)
+#include <immintrin.h>
+#define ZEL_X86_CARRY 1
 #endif
 #if defined(ZEL_EMULATE_DEVICE_PATHS) && !defined(__CUDA_ARCH__)
 inline uint64_t __umul64hi(uint64_t a, uint64_t b) { return (uint64_t)(((unsigned __int128)a * b) >> 64); }
@@ -371,44 +380,99 @@ ZEL_HD void mag_mul(uint64_t* r, const uint64_t* a, int na, const uint64_t* b, i
 #endif
 }
 
+// Division by one limb d: normalised short division, the shifted dividend
+// fed word by word.  q receives m limbs, r[0] the remainder.
+ZEL_HD_PART void divmod_1(const uint64_t* u, int m, uint64_t d, uint64_t* q, uint64_t* r) {
+    int s = clz64(d);
+    uint64_t dn = d << s;
+    uint64_t dinv = reciprocal_word(dn);
+    uint64_t rem = s ? (u[m - 1] >> (64 - s)) : 0;
+    for (int i = m - 1; i >= 0; --i) {
+        uint64_t w = (u[i] << s) | (s && i > 0 ? u[i - 1] >> (64 - s) : 0);
+        uint64_t rr;
+        q[i] = divlu_pi(rem, w, dn, dinv, rr);
+        rem = rr;
+    }
+    r[0] = rem >> s;
+}
+
+// Division by two limbs v[0..1]: 3-by-2 steps with one reciprocal.  q
+// receives m-1 limbs, r two.
+ZEL_HD_PART void divmod_2(const uint64_t* u, int m, const uint64_t* v, uint64_t* q, uint64_t* r) {
+    int s = clz64(v[1]);
+    const uint64_t d1 = (v[1] << s) | (s ? v[0] >> (64 - s) : 0), d0 = v[0] << s;
+    const uint64_t dinv = reciprocal_3by2(d1, d0);
+    // Shifted dividend from the top: (r1:r0) carries the running remainder.
+    uint64_t r1 = s ? u[m - 1] >> (64 - s) : 0;
+    uint64_t r0 = (u[m - 1] << s) | (s && m > 1 ? u[m - 2] >> (64 - s) : 0);
+    for (int j = m - 2; j >= 0; --j) {
+        uint64_t w = (u[j] << s) | (s && j > 0 ? u[j - 1] >> (64 - s) : 0);
+        q[j] = div_3by2(r1, r0, w, d1, d0, dinv, r1, r0);
+    }
+    r[0] = (r0 >> s) | (s ? r1 << (64 - s) : 0);
+    r[1] = r1 >> s;
+}
+
+// Knuth D, step D3: the estimate of digit j of the quotient of the
+// normalised un by the normalised vn (n >= 2 limbs) from the top two limbs
+// and vn[n-2]; it is then at most one too large.
+ZEL_HD_PART uint64_t knuth_qhat(const uint64_t* un, const uint64_t* vn, int n, int j, uint64_t vinv) {
+    uint64_t qhat, rhat;
+    bool rhat_big = false;
+    if (un[j + n] >= vn[n - 1]) {
+        qhat = ~0ull;
+        uint64_t c = 0;
+        rhat = addc(un[j + n - 1], vn[n - 1], c);
+        rhat_big = c != 0;
+    } else {
+        qhat = divlu_pi(un[j + n], un[j + n - 1], vn[n - 1], vinv, rhat);
+    }
+    while (!rhat_big) {
+        uint64_t plo, phi;
+        mul64(qhat, vn[n - 2], plo, phi);
+        if (phi > rhat || (phi == rhat && plo > un[j + n - 2])) {
+            qhat--;
+            uint64_t c = 0;
+            rhat = addc(rhat, vn[n - 1], c);
+            rhat_big = c != 0;
+        } else {
+            break;
+        }
+    }
+    return qhat;
+}
+
+// Knuth D, steps D4-D6: un[j .. j+n] -= qhat * vn, adding vn back once when
+// qhat was one too large.  Returns the digit.
+ZEL_HD_PART uint64_t knuth_submul(uint64_t* un, const uint64_t* vn, int n, int j, uint64_t qhat) {
+    uint64_t borrow = 0, carry = 0;
+    for (int i = 0; i < n; ++i) {
+        uint64_t plo, phi;
+        mul64(qhat, vn[i], plo, phi);
+        uint64_t c = 0;
+        plo = addc(plo, carry, c);
+        phi += c;
+        carry = phi;
+        un[i + j] = subb(un[i + j], plo, borrow);
+    }
+    un[j + n] = subb(un[j + n], carry, borrow);
+    if (borrow) {
+        qhat--;
+        uint64_t c = 0;
+        for (int i = 0; i < n; ++i) un[i + j] = addc(un[i + j], vn[i], c);
+        un[j + n] += c;
+    }
+    return qhat;
+}
+
 // Knuth's algorithm D: q = u / v, r = u % v for u of m limbs, v of n limbs
 // (v[n-1] != 0, m >= n).  q receives m-n+1 limbs, r n limbs.  Scratch sizes
 // are bounded by MAXU limbs.
 template <int MAXU>
 ZEL_HD void mag_divmod(const uint64_t* u, int m, const uint64_t* v, int n, uint64_t* q, uint64_t* r) {
-    if (n == 1) {
-        uint64_t d = v[0];
-        int s = clz64(d);
-        uint64_t dn = d << s;
-        uint64_t dinv = reciprocal_word(dn);
-        uint64_t rem = 0;
-        // Normalised short division: feed the shifted dividend word by word.
-        uint64_t top = s ? (u[m - 1] >> (64 - s)) : 0;
-        rem = top;
-        for (int i = m - 1; i >= 0; --i) {
-            uint64_t w = (u[i] << s) | (s && i > 0 ? u[i - 1] >> (64 - s) : 0);
-            uint64_t rr;
-            q[i] = divlu_pi(rem, w, dn, dinv, rr);
-            rem = rr;
-        }
-        r[0] = rem >> s;
-        return;
-    }
-    if (n == 2) {
-        int s = clz64(v[1]);
-        const uint64_t d1 = (v[1] << s) | (s ? v[0] >> (64 - s) : 0), d0 = v[0] << s;
-        const uint64_t dinv = reciprocal_3by2(d1, d0);
-        // Shifted dividend from the top: (r1:r0) carries the running remainder.
-        uint64_t r1 = s ? u[m - 1] >> (64 - s) : 0;
-        uint64_t r0 = (u[m - 1] << s) | (s && m > 1 ? u[m - 2] >> (64 - s) : 0);
-        for (int j = m - 2; j >= 0; --j) {
-            uint64_t w = (u[j] << s) | (s && j > 0 ? u[j - 1] >> (64 - s) : 0);
-            q[j] = div_3by2(r1, r0, w, d1, d0, dinv, r1, r0);
-        }
-        r[0] = (r0 >> s) | (s ? r1 << (64 - s) : 0);
-        r[1] = r1 >> s;
-        return;
-    }
+    if (n == 1) return divmod_1(u, m, v[0], q, r);
+    if (n == 2) return divmod_2(u, m, v, q, r);
+    // D1: normalise so that the divisor's top bit is set.
     uint64_t un[MAXU + 1];
     uint64_t vn[MAXU];
     int s = clz64(v[n - 1]);
@@ -418,51 +482,8 @@ ZEL_HD void mag_divmod(const uint64_t* u, int m, const uint64_t* v, int n, uint6
     for (int i = m - 1; i > 0; --i) un[i] = (u[i] << s) | (s ? u[i - 1] >> (64 - s) : 0);
     un[0] = u[0] << s;
     const uint64_t vinv = reciprocal_word(vn[n - 1]);
-
-    for (int j = m - n; j >= 0; --j) {
-        uint64_t qhat, rhat;
-        bool rhat_big = false;
-        if (un[j + n] >= vn[n - 1]) {
-            qhat = ~0ull;
-            uint64_t c = 0;
-            rhat = addc(un[j + n - 1], vn[n - 1], c);
-            rhat_big = c != 0;
-        } else {
-            qhat = divlu_pi(un[j + n], un[j + n - 1], vn[n - 1], vinv, rhat);
-        }
-        while (!rhat_big) {
-            uint64_t plo, phi;
-            mul64(qhat, vn[n - 2], plo, phi);
-            if (phi > rhat || (phi == rhat && plo > un[j + n - 2])) {
-                qhat--;
-                uint64_t c = 0;
-                rhat = addc(rhat, vn[n - 1], c);
-                rhat_big = c != 0;
-            } else {
-                break;
-            }
-        }
-        // Multiply and subtract.
-        uint64_t borrow = 0, carry = 0;
-        for (int i = 0; i < n; ++i) {
-            uint64_t plo, phi;
-            mul64(qhat, vn[i], plo, phi);
-            uint64_t c = 0;
-            plo = addc(plo, carry, c);
-            phi += c;
-            carry = phi;
-            un[i + j] = subb(un[i + j], plo, borrow);
-        }
-        un[j + n] = subb(un[j + n], carry, borrow);
-        if (borrow) {
-            // qhat was one too large: add back.
-            qhat--;
-            uint64_t c = 0;
-            for (int i = 0; i < n; ++i) un[i + j] = addc(un[i + j], vn[i], c);
-            un[j + n] += c;
-        }
-        q[j] = qhat;
-    }
+    for (int j = m - n; j >= 0; --j) q[j] = knuth_submul(un, vn, n, j, knuth_qhat(un, vn, n, j, vinv));
+    // D8: the remainder, shifted back.
     for (int i = 0; i < n - 1; ++i) r[i] = (un[i] >> s) | (s ? un[i + 1] << (64 - s) : 0);
     r[n - 1] = un[n - 1] >> s;
 }

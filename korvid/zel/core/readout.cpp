@@ -433,10 +433,10 @@ nb::object tensor_array(nb::handle self, nb::handle dtype, nb::handle copy) {
     Device& d = device();
     Readout r = readout(self);
     nb::object shape = shape_tuple(r.sv.s);
-    nb::object dt = dtype.is_none() ? d.f64 : d.np.attr("dtype")(dtype);
+    nb::object dt = dtype.is_none() ? d.f64 : py_refs().numpy.attr("dtype")(dtype);
     size_t n = r.h.n;
-    if (dt.equal(d.np.attr("dtype")("O"))) {
-        nb::object arr = d.np_empty(n, dt);
+    if (dt.equal(py_refs().numpy.attr("dtype")("O"))) {
+        nb::object arr = py_refs().np_empty(n, dt);
         nb::list fr;
         for (size_t i = 0; i < n; ++i) fr.append(fp_to_fraction(r.h.ptr[i]));
         if (n) arr[nb::slice(nb::none(), nb::none(), nb::none())] = fr;
@@ -449,7 +449,7 @@ nb::object tensor_array(nb::handle self, nb::handle dtype, nb::handle copy) {
 #pragma omp parallel for schedule(static) if (n >= 4096)
         for (long long i = 0; i < (long long)n; ++i) v[(size_t)i] = fp_to_double(p[i]);
     }
-    nb::object arr = d.np_empty(n, d.f64);
+    nb::object arr = py_refs().np_empty(n, d.f64);
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
     if (n) std::memcpy(view.buf, v.data(), n * sizeof(double));

@@ -4,7 +4,6 @@
 
 #include "convert.hpp"
 #include "errors.hpp"
-#include "../cuda/kernel_list.hpp"
 
 namespace zel {
 
@@ -14,8 +13,7 @@ nb::handle g_tensor_type;
 
 bool is_scalar_leaf(PyObject* o) {
     if (PyLong_Check(o) || PyFloat_Check(o) || PyUnicode_Check(o)) return true;
-    Device& d = device();
-    return py_isinstance(o, d.fraction.ptr()) || py_isinstance(o, d.decimal.ptr());
+    return py_isinstance(o, py_refs().fraction.ptr()) || py_isinstance(o, py_refs().decimal.ptr());
 }
 
 bool is_seq(PyObject* o) { return PyList_Check(o) || PyTuple_Check(o); }
@@ -138,7 +136,7 @@ std::vector<int64_t> shape_vec(nb::handle shape, const char* what) {
                                std::to_string(MAX_DIMS) + " are supported")
                                   .c_str());
     std::vector<int64_t> s;
-    nb::handle np_integer = device().np.attr("integer");
+    nb::handle np_integer = py_refs().np_integer;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* e = items[i];
         if (!PyLong_Check(e) && !py_isinstance(e, np_integer.ptr()))
@@ -220,15 +218,14 @@ DevArray values_to_device(PyObject* const* items, size_t n) {
     bool bulk = false;
     if (n > 0) {
         PyObject* f = items[0];
-        Device& d = device();
-        bulk = PyLong_Check(f) || PyFloat_Check(f) || py_isinstance(f, d.np.attr("floating").ptr()) ||
-               py_isinstance(f, d.np.attr("integer").ptr());
+        bulk = PyLong_Check(f) || PyFloat_Check(f) || py_isinstance(f, py_refs().np_floating.ptr()) ||
+               py_isinstance(f, py_refs().np_integer.ptr());
     }
     if (bulk) {
         for (size_t i = 0; i < n; ++i) dst[i] = bulk_element_to_fp(items[i]);
     } else {
         // Lists of Fractions are the common exact input: skip the dispatch.
-        PyTypeObject* frac = (PyTypeObject*)device().fraction.ptr();
+        PyTypeObject* frac = (PyTypeObject*)py_refs().fraction.ptr();
         for (size_t i = 0; i < n; ++i)
             dst[i] = Py_TYPE(items[i]) == frac ? fraction_like_to_fp(items[i]) : value_to_fp(items[i]);
     }
@@ -252,7 +249,7 @@ std::vector<double> records_to_doubles(const DevArray& a) {
     }
     DevArray d = new_array(a.n, ElemKind::F64);
     int32_t n = checked_i32((int64_t)a.n, "element count");
-    ZEL_LAUNCH(fp_to_double_kernel, grid1(n), block1(), a, d, n);
+    launch_fp_to_double(a, d, n);
     copy_to_host(d, out.data(), a.n * sizeof(double));
     return out;
 }
@@ -266,7 +263,7 @@ static DevArray numpy_to_device(nb::handle base) {
     std::string kind = nb::cast<std::string>(dt.attr("kind"));
     if (kind == "i" || kind == "u" || kind == "b") {
         bool is_unsigned = kind == "u";
-        nb::object flat = d.np.attr("ascontiguousarray")(base.attr("ravel")(), is_unsigned ? "uint64" : "int64");
+        nb::object flat = py_refs().numpy.attr("ascontiguousarray")(base.attr("ravel")(), is_unsigned ? "uint64" : "int64");
         Py_buffer view;
         if (PyObject_GetBuffer(flat.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
         size_t n = view.itemsize == 8 ? (size_t)view.len / 8 : 0;
@@ -287,14 +284,14 @@ static DevArray numpy_to_device(nb::handle base) {
         PyBuffer_Release(&view);
         return records_from_host(host.data(), n);
     }
-    nb::object flat = d.np.attr("ascontiguousarray")(base.attr("astype")(d.f64).attr("ravel")());
+    nb::object flat = py_refs().numpy.attr("ascontiguousarray")(base.attr("astype")(d.f64).attr("ravel")());
     if (on_cuda()) flat = d.cp.attr("asarray")(flat);
     DevArray in = view_array(flat, ElemKind::F64, "array", true);
     size_t n = in.n;
     if (n == 0) return new_records(0);
     int32_t n32 = checked_i32((int64_t)n, "element count");
     DevArray out = new_records(n);
-    ZEL_LAUNCH(fp_from_double_kernel, grid1(n32), block1(), in, out, n32);
+    launch_fp_from_double(in, out, n32);
     return out;
 }
 
@@ -319,8 +316,8 @@ static void tensor_init(Tensor* self, nb::handle data, nb::handle shape, nb::han
         new (self) Tensor{z, nb::make_tuple()};
         return;
     }
-    if (py_isinstance(data.ptr(), device().np.attr("ndarray").ptr())) {
-        nb::object base = device().np.attr("asarray")(data);
+    if (py_isinstance(data.ptr(), py_refs().numpy.attr("ndarray").ptr())) {
+        nb::object base = py_refs().numpy.attr("asarray")(data);
         DevArray out = numpy_to_device(base);
         nb::object orig = nb::tuple(base.attr("shape"));
         check_shape_count(shape_vec(orig), out.n, orig);

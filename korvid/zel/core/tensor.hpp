@@ -7,6 +7,8 @@
 #include <nanobind/nanobind.h>
 
 #include "device.hpp"
+#include "launch.hpp"
+#include "pyrefs.hpp"
 
 namespace zel {
 namespace nb = nanobind;

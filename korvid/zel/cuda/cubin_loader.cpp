@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "kernel_list.hpp"
-#include "../core/device.hpp"
+#include "../core/launch.hpp"
 #include "../core/errors.hpp"
 
 namespace zel {
@@ -47,7 +47,7 @@ struct PyArgConv<int> {
     static int conv(nb::handle h, size_t idx, ArgSizes& s) {
         nb::object v = nb::borrow(h);
         if (!PyLong_Check(h.ptr())) {
-            if (!py_isinstance(h.ptr(), device().np.attr("integer").ptr()))
+            if (!py_isinstance(h.ptr(), py_refs().np_integer.ptr()))
                 throw nb::type_error(("kernel argument " + std::to_string(idx) + " must be an integer").c_str());
             v = nb::steal(PyNumber_Index(h.ptr()));
             if (!v.is_valid()) throw nb::python_error();

@@ -5,6 +5,8 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "../core/launch.hpp"
+
 namespace zel {
 namespace nb = nanobind;
 
@@ -12,7 +14,7 @@ namespace nb = nanobind;
 // it in sys.modules.  cuda selects the GPU kernel set at fatbin_path.
 nb::module_ loader_create(bool cuda, const std::string& fatbin_path);
 
-// The kernel object get_kernel(name) returns (CuPy RawKernel or host kernel).
-nb::object loader_get_kernel(const std::string& name);
+// loader_get_kernel(name), what get_kernel(name) returns, is declared in
+// core/launch.hpp (core launches through it) and defined in cubin_loader.cpp.
 
 }  // namespace zel

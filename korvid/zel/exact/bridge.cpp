@@ -110,7 +110,7 @@ nb::object mpq_to_fraction(mpq_srcptr q) {
 nb::object op_clean_fraction(nb::handle f) {
     // Exact Fractions take the C++ path; anything else gets the host's own
     // limit_denominator (or its AttributeError).
-    if (Py_TYPE(f.ptr()) != (PyTypeObject*)device().fraction.ptr())
+    if (Py_TYPE(f.ptr()) != (PyTypeObject*)py_refs().fraction.ptr())
         return f.attr("limit_denominator")(nb::int_(MAX_DENOMINATOR));
     Mpq q;
     fraction_to_mpq(f, q);
@@ -127,7 +127,7 @@ Fp bridge_element_to_fp(nb::handle x) {
     PyObject* o = x.ptr();
     if (PyFloat_Check(o)) return fp_from_double(PyFloat_AsDouble(o));
     if (PyLong_Check(o)) return fp_from_pylong(x);
-    if (PyObject_IsInstance(o, device().fraction.ptr()) == 1) return fraction_like_to_fp(x);
+    if (PyObject_IsInstance(o, py_refs().fraction.ptr()) == 1) return fraction_like_to_fp(x);
     PyObject* f = PyNumber_Float(o);
     if (!f) throw nb::python_error();
     double d = PyFloat_AS_DOUBLE(f);

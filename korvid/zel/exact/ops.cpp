@@ -56,13 +56,11 @@ RrefResult rref_of(nb::handle A) {
     return r;
 }
 
-void set_decimal_precision_50() { zel_module().attr("getcontext")().attr("prec") = 50; }
-
 // Decimal(str(x)).as_integer_ratio() as an exact rational: the value of the
 // shortest decimal text of x.
 void decimal_text_to_mpq(nb::handle x, mpq_ptr out) {
     nb::object text = nb::str(x);
-    nb::object ratio = device().decimal(text).attr("as_integer_ratio")();
+    nb::object ratio = py_refs().decimal(text).attr("as_integer_ratio")();
     pylong_to_mpz(mpq_numref(out), ratio[0]);
     pylong_to_mpz(mpq_denref(out), ratio[1]);
     mpq_canonicalize(out);
@@ -90,7 +88,7 @@ void cross_parts(nb::handle a, nb::handle b, Mpq* c) {
         throw nb::value_error(msg.c_str());
     }
     nb::object a_list = a.attr("to_list")(), b_list = b.attr("to_list")();
-    set_decimal_precision_50();
+    set_decimal_precision(50);
     Mpq x[3], y[3], t;
     read_three(a_list, x);
     read_three(b_list, y);
@@ -199,7 +197,7 @@ nb::object op_lu(nb::handle a) {
     nb::object shape = nb::make_tuple(M.rows, M.rows);
     nb::list pl;
     for (int32_t p : perm) pl.append(p);
-    nb::object np = device().np;
+    nb::object np = py_refs().numpy;
     return nb::make_tuple(records_to_tensor(L, shape), records_to_tensor(U, shape),
                           np.attr("array")(pl, nb::arg("dtype") = np.attr("int32")));
 }

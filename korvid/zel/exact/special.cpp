@@ -68,7 +68,7 @@ nb::object op_hilbert_det_exact(nb::handle n_obj) {
         mpq_canonicalize(d);
     }
     // The decimal division in the thread's context, then the nearest double.
-    nb::object dec = device().decimal;
+    nb::object dec = py_refs().decimal;
     nb::object q = nb::steal(
         PyNumber_TrueDivide(dec(mpz_to_pylong(d.num())).ptr(), dec(mpz_to_pylong(d.den())).ptr()));
     if (!q.is_valid()) throw nb::python_error();

@@ -109,7 +109,7 @@ void unpatch_numpy() {
 
 void register_numpy_bridge(nb::module_& m) {
     BridgeState& b = bridge();
-    b.numpy = nb::module_::import_("numpy");
+    b.numpy = py_refs().numpy;
     b.np_array = b.numpy.attr("array");
     b.np_ndarray = b.numpy.attr("ndarray");
     b.print = nb::module_::import_("builtins").attr("print");

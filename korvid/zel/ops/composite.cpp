@@ -2,10 +2,10 @@
 // evaluated innermost first, left to right, one statement per step.
 #include <vector>
 
-#include "../complex/constants.hpp"
 #include "../core/tensor.hpp"
 #include "../cuda/kernels/elementary.hpp"
 #include "../registry.hpp"
+#include "constants.hpp"
 #include "ops.hpp"
 #include "unary.hpp"
 

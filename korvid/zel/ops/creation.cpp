@@ -138,15 +138,15 @@ std::vector<nb::object> tensor_list(nb::handle tensors) {
 }
 
 bool exact_kind(nb::handle v) {
-    Device& d = device();
-    return PyLong_Check(v.ptr()) || py_isinstance(v.ptr(), d.fraction.ptr()) ||
-           py_isinstance(v.ptr(), d.decimal.ptr()) ||
-           py_isinstance(v.ptr(), d.np.attr("integer").ptr());
+    const PyRefs& py = py_refs();
+    return PyLong_Check(v.ptr()) || py_isinstance(v.ptr(), py.fraction.ptr()) ||
+           py_isinstance(v.ptr(), py.decimal.ptr()) ||
+           py_isinstance(v.ptr(), py.np_integer.ptr());
 }
 
 // value = num / den with den > 0, from anything Fraction() takes exactly.
 void as_ratio(nb::handle v, Mpz& num, Mpz& den) {
-    nb::object f = device().fraction(v);
+    nb::object f = py_refs().fraction(v);
     pylong_to_mpz(num, f.attr("numerator"));
     pylong_to_mpz(den, f.attr("denominator"));
 }

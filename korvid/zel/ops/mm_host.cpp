@@ -17,9 +17,9 @@
 
 #include <vector>
 
-#include "../cuda/kernels/reduce.hpp"
+#include "../core/accum.hpp"
+#include "../core/launch.hpp"
 #include "narrow_product.hpp"
-#include "reductions.hpp"
 
 namespace zel {
 
@@ -27,23 +27,7 @@ namespace {
 
 const bool g_adx = cpu_has_mulx_adx();
 
-// ---------------------------------------------------------- general form
-
-struct Packed {
-    uint64_t limb[NLIMB];
-    int32_t lo, hi;
-    int32_t neg;
-};
-
-inline void pack(Packed& p, const Fp& x) {
-    for (int i = 0; i < NLIMB; ++i) p.limb[i] = x.limb[i];
-    mag_range(x.limb, p.lo, p.hi);
-    p.neg = x.sign < 0;
-}
-
-inline void add_prod(WAcc& acc, const Packed& x, const Packed& y) {
-    wacc_add_prod(acc, x.limb, x.lo, x.hi, y.limb, y.lo, y.hi, x.neg != y.neg);
-}
+// The general form (Packed, wacc_add_packed) is in core/accum.hpp.
 
 template <bool ADX>
 Fp narrow_dot(const Frac* x, const Frac* y, int64_t K) {
@@ -96,7 +80,7 @@ void pack_lines(Lines& L, const Fp* src, int64_t lines, int64_t K, int64_t rs, i
 void pack_full(Lines& L, const Fp* src, int64_t lines, int64_t K, int64_t rs, int64_t ks) {
     L.full.resize((size_t)(lines * K));
     for (int64_t r = 0; r < lines; ++r)
-        for (int64_t k = 0; k < K; ++k) pack(L.full[(size_t)(r * K + k)], src[r * rs + k * ks]);
+        for (int64_t k = 0; k < K; ++k) pack_operand(L.full[(size_t)(r * K + k)], src[r * rs + k * ks]);
 }
 
 // f(i, j) over the output in tiles of a few rows by a few columns (both
@@ -147,7 +131,7 @@ void mm_host(const Fp* a, const Fp* b, Fp* out, int64_t M, int64_t N, int64_t K)
         const Packed* y = B.full.data() + j * K;
         WAcc acc;
         wacc_clear(acc);
-        for (int64_t k = 0; k < K; ++k) add_prod(acc, x[k], y[k]);
+        for (int64_t k = 0; k < K; ++k) wacc_add_packed(acc, x[k], y[k]);
         out[i * N + j] = wacc_to_fp(acc);
     });
 }
@@ -187,10 +171,10 @@ void cmm_host(const Fp* ar, const Fp* ai, const Fp* br, const Fp* bi, Fp* re, Fp
         wacc_clear(rim);
         wacc_clear(irm);
         for (int64_t k = 0; k < K; ++k) {
-            add_prod(rr, xr[k], yr[k]);
-            add_prod(ii, xi[k], yi[k]);
-            add_prod(rim, xr[k], yi[k]);
-            add_prod(irm, xi[k], yr[k]);
+            wacc_add_packed(rr, xr[k], yr[k]);
+            wacc_add_packed(ii, xi[k], yi[k]);
+            wacc_add_packed(rim, xr[k], yi[k]);
+            wacc_add_packed(irm, xi[k], yr[k]);
         }
         re[i * N + j] = fp_sub(wacc_to_fp(rr), wacc_to_fp(ii));
         im[i * N + j] = fp_add(wacc_to_fp(rim), wacc_to_fp(irm));

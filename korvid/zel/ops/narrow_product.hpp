@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "../cuda/kernels/reduce.hpp"
+#include "../core/accum.hpp"
 
 #if defined(__x86_64__)
 #include <cpuid.h>
@@ -41,16 +41,6 @@ struct NAcc {
     uint64_t w[FRAC_LIMBS + 1];
 };
 
-inline uint64_t narrow_adc(uint64_t a, uint64_t b, unsigned char& c) {
-#if defined(ZEL_X86_ADC)
-    unsigned long long r;
-    c = _addcarry_u64(c, a, b, &r);
-    return r;
-#else
-    return wadc(a, b, c);
-#endif
-}
-
 static_assert(FRAC_LIMBS == 4, "the narrow product is written for four fraction limbs");
 
 // p = a*b for four-limb a and b, row by row: a[i]*b[j] + p[i+j] + carry < 2^128.
@@ -76,11 +66,41 @@ __attribute__((always_inline)) inline void mul4(uint64_t* p, const uint64_t* a, 
 
 #if defined(ZEL_MULX)
 
+// The asm text of the MULX products.  A row multiplies a[i] (in rdx) by b[j]
+// and adds the low halves into one carry chain (ADCX) and the high halves into
+// the other (ADOX); the row's top limb takes both chains' last carries.
+#define ZEL_MULX_ROW_START(a_off)                     \
+    "xorl %k[z], %k[z]\n\t"                           \
+    "movq " #a_off "(%[a]), %%rdx\n\t"
+// + b[b_off/8] * rdx at limbs lo, lo + 1
+#define ZEL_MULX_STEP(b_off, lo, hi)                  \
+    "mulxq " #b_off "(%[b]), %[t], %[h]\n\t"          \
+    "adcxq %[t], %[" #lo "]\n\t"                      \
+    "adoxq %[h], %[" #hi "]\n\t"
+// + b[3] * rdx at limbs lo, top, and the row's carries into top
+#define ZEL_MULX_LAST(lo, top)                        \
+    "mulxq 24(%[b]), %[t], %[" #top "]\n\t"           \
+    "adcxq %[t], %[" #lo "]\n\t"                      \
+    "adoxq %[z], %[" #top "]\n\t"                     \
+    "adcxq %[z], %[" #top "]\n\t"
+// a[a_off/8] * b[0..3] added at limbs r0 .. r4 (r4 written fresh)
+#define ZEL_MULX_ROW(a_off, r0, r1, r2, r3, r4)       \
+    ZEL_MULX_ROW_START(a_off)                         \
+    ZEL_MULX_STEP(0, r0, r1)                          \
+    ZEL_MULX_STEP(8, r1, r2)                          \
+    ZEL_MULX_STEP(16, r2, r3)                         \
+    ZEL_MULX_LAST(r3, r4)
+
+#define ZEL_MULX_OUTPUTS \
+    [r2] "=&r"(r2), [r3] "=&r"(r3), [r4] "=&r"(r4), [r5] "=&r"(r5), [r6] "=&r"(r6), [r7] "=&r"(r7), \
+        [t] "=&r"(t), [h] "=&r"(h), [z] "=&r"(z)
+
 // The same product with MULX and two carry chains (ADCX for the low halves,
 // ADOX for the high ones): about a third faster per product.
 __attribute__((always_inline)) inline void mul4_adx(uint64_t* p, const uint64_t* a, const uint64_t* b) {
     uint64_t r0, r1, r2, r3, r4, r5, r6, r7, t, h, z;
     __asm__(
+        // row a[0]: one chain suffices, nothing to add to yet
         "movq 0(%[a]), %%rdx\n\t"
         "mulxq 0(%[b]), %[r0], %[r1]\n\t"
         "mulxq 8(%[b]), %[t], %[r2]\n\t"
@@ -90,53 +110,10 @@ __attribute__((always_inline)) inline void mul4_adx(uint64_t* p, const uint64_t*
         "mulxq 24(%[b]), %[t], %[r4]\n\t"
         "adcq %[t], %[r3]\n\t"
         "adcq $0, %[r4]\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq 8(%[a]), %%rdx\n\t"
-        "mulxq 0(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r1]\n\t"
-        "adoxq %[h], %[r2]\n\t"
-        "mulxq 8(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r2]\n\t"
-        "adoxq %[h], %[r3]\n\t"
-        "mulxq 16(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r3]\n\t"
-        "adoxq %[h], %[r4]\n\t"
-        "mulxq 24(%[b]), %[t], %[r5]\n\t"
-        "adcxq %[t], %[r4]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "adcxq %[z], %[r5]\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq 16(%[a]), %%rdx\n\t"
-        "mulxq 0(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r2]\n\t"
-        "adoxq %[h], %[r3]\n\t"
-        "mulxq 8(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r3]\n\t"
-        "adoxq %[h], %[r4]\n\t"
-        "mulxq 16(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r4]\n\t"
-        "adoxq %[h], %[r5]\n\t"
-        "mulxq 24(%[b]), %[t], %[r6]\n\t"
-        "adcxq %[t], %[r5]\n\t"
-        "adoxq %[z], %[r6]\n\t"
-        "adcxq %[z], %[r6]\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq 24(%[a]), %%rdx\n\t"
-        "mulxq 0(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r3]\n\t"
-        "adoxq %[h], %[r4]\n\t"
-        "mulxq 8(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r4]\n\t"
-        "adoxq %[h], %[r5]\n\t"
-        "mulxq 16(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r5]\n\t"
-        "adoxq %[h], %[r6]\n\t"
-        "mulxq 24(%[b]), %[t], %[r7]\n\t"
-        "adcxq %[t], %[r6]\n\t"
-        "adoxq %[z], %[r7]\n\t"
-        "adcxq %[z], %[r7]\n\t"
-        : [r0] "=&r"(r0), [r1] "=&r"(r1), [r2] "=&r"(r2), [r3] "=&r"(r3), [r4] "=&r"(r4), [r5] "=&r"(r5),
-          [r6] "=&r"(r6), [r7] "=&r"(r7), [t] "=&r"(t), [h] "=&r"(h), [z] "=&r"(z)
+        ZEL_MULX_ROW(8, r1, r2, r3, r4, r5)
+        ZEL_MULX_ROW(16, r2, r3, r4, r5, r6)
+        ZEL_MULX_ROW(24, r3, r4, r5, r6, r7)
+        : [r0] "=&r"(r0), [r1] "=&r"(r1), ZEL_MULX_OUTPUTS
         : [a] "r"(a), [b] "r"(b)
         : "rdx", "cc", "memory");
     p[0] = r0; p[1] = r1; p[2] = r2; p[3] = r3; p[4] = r4; p[5] = r5; p[6] = r6; p[7] = r7;
@@ -147,59 +124,30 @@ __attribute__((always_inline)) inline void mul4_adx(uint64_t* p, const uint64_t*
 __attribute__((always_inline)) inline void mul4_hi_adx(uint64_t* p, const uint64_t* a, const uint64_t* b) {
     uint64_t r2, r3, r4, r5, r6, r7, t, h, z;
     __asm__(
+        // row a[0] from b[2], one chain
         "movq 0(%[a]), %%rdx\n\t"
         "mulxq 16(%[b]), %[r2], %[r3]\n\t"
         "mulxq 24(%[b]), %[t], %[r4]\n\t"
         "addq %[t], %[r3]\n\t"
         "adcq $0, %[r4]\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq 8(%[a]), %%rdx\n\t"
-        "mulxq 8(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r2]\n\t"
-        "adoxq %[h], %[r3]\n\t"
-        "mulxq 16(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r3]\n\t"
-        "adoxq %[h], %[r4]\n\t"
-        "mulxq 24(%[b]), %[t], %[r5]\n\t"
-        "adcxq %[t], %[r4]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "adcxq %[z], %[r5]\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq 16(%[a]), %%rdx\n\t"
-        "mulxq 0(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r2]\n\t"
-        "adoxq %[h], %[r3]\n\t"
-        "mulxq 8(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r3]\n\t"
-        "adoxq %[h], %[r4]\n\t"
-        "mulxq 16(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r4]\n\t"
-        "adoxq %[h], %[r5]\n\t"
-        "mulxq 24(%[b]), %[t], %[r6]\n\t"
-        "adcxq %[t], %[r5]\n\t"
-        "adoxq %[z], %[r6]\n\t"
-        "adcxq %[z], %[r6]\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq 24(%[a]), %%rdx\n\t"
-        "mulxq 0(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r3]\n\t"
-        "adoxq %[h], %[r4]\n\t"
-        "mulxq 8(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r4]\n\t"
-        "adoxq %[h], %[r5]\n\t"
-        "mulxq 16(%[b]), %[t], %[h]\n\t"
-        "adcxq %[t], %[r5]\n\t"
-        "adoxq %[h], %[r6]\n\t"
-        "mulxq 24(%[b]), %[t], %[r7]\n\t"
-        "adcxq %[t], %[r6]\n\t"
-        "adoxq %[z], %[r7]\n\t"
-        "adcxq %[z], %[r7]\n\t"
-        : [r2] "=&r"(r2), [r3] "=&r"(r3), [r4] "=&r"(r4), [r5] "=&r"(r5),
-          [r6] "=&r"(r6), [r7] "=&r"(r7), [t] "=&r"(t), [h] "=&r"(h), [z] "=&r"(z)
+        // row a[1] from b[1]
+        ZEL_MULX_ROW_START(8)
+        ZEL_MULX_STEP(8, r2, r3)
+        ZEL_MULX_STEP(16, r3, r4)
+        ZEL_MULX_LAST(r4, r5)
+        ZEL_MULX_ROW(16, r2, r3, r4, r5, r6)
+        ZEL_MULX_ROW(24, r3, r4, r5, r6, r7)
+        : ZEL_MULX_OUTPUTS
         : [a] "r"(a), [b] "r"(b)
         : "rdx", "cc", "memory");
     p[2] = r2; p[3] = r3; p[4] = r4; p[5] = r5; p[6] = r6; p[7] = r7;
 }
+
+#undef ZEL_MULX_ROW_START
+#undef ZEL_MULX_STEP
+#undef ZEL_MULX_LAST
+#undef ZEL_MULX_ROW
+#undef ZEL_MULX_OUTPUTS
 
 // BMI2 (MULX) and ADX (ADCX, ADOX), CPUID leaf 7.
 inline bool cpu_has_mulx_adx() {
@@ -250,11 +198,11 @@ __attribute__((always_inline)) inline void nacc_add_prod(NAcc& acc, const uint64
 #endif
     // -(x + inc) = ~x + (1 - inc): the complement with carry in inc ^ neg.
     unsigned char cy = (unsigned char)((inc ^ mask) & 1);
-    acc.w[0] = narrow_adc(acc.w[0], p[4] ^ mask, cy);
-    acc.w[1] = narrow_adc(acc.w[1], p[5] ^ mask, cy);
-    acc.w[2] = narrow_adc(acc.w[2], p[6] ^ mask, cy);
-    acc.w[3] = narrow_adc(acc.w[3], p[7] ^ mask, cy);
-    acc.w[4] = narrow_adc(acc.w[4], mask, cy);
+    acc.w[0] = wadc(acc.w[0], p[4] ^ mask, cy);
+    acc.w[1] = wadc(acc.w[1], p[5] ^ mask, cy);
+    acc.w[2] = wadc(acc.w[2], p[6] ^ mask, cy);
+    acc.w[3] = wadc(acc.w[3], p[7] ^ mask, cy);
+    acc.w[4] = wadc(acc.w[4], mask, cy);
 }
 
 inline Fp nacc_to_fp(const NAcc& acc) {

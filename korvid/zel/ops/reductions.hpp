@@ -1,5 +1,4 @@
-// C++ entry points of the reductions and products, and the launch helpers
-// the two files share.
+// C++ entry points of the reductions and products.
 #pragma once
 
 #include <cstdint>
@@ -28,47 +27,5 @@ DevArray exact_sum(const DevArray& a, const DevArray& b, int64_t n, int mode);
 
 // A view of records [off, off + n) of a, sharing its memory.
 DevArray slice_records(const DevArray& a, size_t off, size_t n);
-
-// Below this many record operations a CPU loop stays serial: a parallel
-// region and a GIL release cost a few microseconds.
-constexpr int64_t CPU_PARALLEL_WORK = 4096;
-
-// f(i) for i < n on the CPU; in parallel, without the GIL, when parallel.
-// f must not touch Python objects.
-template <class F>
-void cpu_for(int64_t n, bool parallel, F&& f) {
-    if (n <= 0) return;
-    if (!parallel || n == 1) {
-        for (int64_t i = 0; i < n; ++i) f(i);
-        return;
-    }
-    nb::gil_scoped_release nogil;
-#pragma omp parallel for schedule(guided)
-    for (int64_t i = 0; i < n; ++i) f(i);
-}
-
-namespace detail {
-template <auto Body, class... P, class... A>
-inline void body_at(void (*)(const ThreadCtx&, P...), ThreadCtx t, const A&... a) {
-    Body(t, static_cast<P>(host_arg(a))...);
-}
-}  // namespace detail
-
-// A one-thread-per-item kernel over `items` items.  On the CPU the items are
-// spread over the cores whatever their count (the generic launcher keeps
-// grids of one block serial), when `work` says the loop is worth it.
-template <auto Body, class... A>
-void launch_items(const char* name, int64_t items, int64_t work, const A&... args) {
-    if (items <= 0) return;
-    if (on_cuda()) {
-        launch<Body>(name, grid1(items), block1(), args...);
-        return;
-    }
-    cpu_for(items, work >= CPU_PARALLEL_WORK,
-            [&](int64_t i) { detail::body_at<Body>(Body, ThreadCtx{(uint32_t)i, 0u}, args...); });
-}
-
-#define ZEL_LAUNCH_ITEMS(name, items, work, ...) \
-    ::zel::launch_items<&::zel::name##_body>(#name, items, work, __VA_ARGS__)
 
 }  // namespace zel

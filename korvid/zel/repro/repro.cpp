@@ -97,7 +97,7 @@ inline Fp normal_record(uint64_t total) {
 nb::object fraction(uint64_t num_abs, bool neg, uint64_t den) {
     nb::object n = nb::int_((int64_t)num_abs);
     if (neg) n = nb::int_(-(int64_t)num_abs);
-    return device().fraction(n, nb::int_((int64_t)den));
+    return py_refs().fraction(n, nb::int_((int64_t)den));
 }
 
 // --- the state, as a module attribute

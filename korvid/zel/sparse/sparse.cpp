@@ -120,8 +120,8 @@ nb::object from_dense(nb::handle dense) {
 
 // A host array of the given dtype, contiguous and one-dimensional.
 nb::object host_flat(nb::handle x, nb::handle dtype) {
-    Device& d = device();
-    return d.np.attr("ascontiguousarray")(d.np.attr("asarray")(x).attr("astype")(dtype).attr("ravel")());
+    nb::handle np = py_refs().numpy;
+    return np.attr("ascontiguousarray")(np.attr("asarray")(x).attr("astype")(dtype).attr("ravel")());
 }
 
 DevArray host_to_device(nb::handle flat, ElemKind k) {

@@ -215,6 +215,17 @@ ZEL_HDN W5 wf_atan01(const W5& y) {
     return wf_add(wf_load<5>(ZT_ATAN_TAB() + 6 * j, 6), s);
 }
 
+// 1/|x| for |x| > 1 (magnitude m): 2^576 / M truncated at 2^-320.
+ZEL_HD W5 wf_recip_mag(const uint64_t* m) {
+    uint64_t u[10], q[10], rem[NLIMB];
+    for (int i = 0; i < 10; ++i) u[i] = q[i] = 0;
+    u[9] = 1;
+    mag_divmod<10>(u, 10, m, mag_len<NLIMB>(m), q, rem);
+    W5 inv;
+    for (int i = 0; i <= 5; ++i) inv.l[i] = q[i];
+    return inv;
+}
+
 ZEL_HD Fp fp_atan(const Fp& x) {
     if (fp_is_zero(x)) return fp_zero();
     bool neg = fp_neg_sign(x);
@@ -222,14 +233,8 @@ ZEL_HD Fp fp_atan(const Fp& x) {
     if (mag_cmp_pow2(x.limb, 0) <= 0) {
         res = wf_atan01(wf_from_mag<5>(x.limb));
     } else {
-        // atan|x| = pi/2 - atan(1/|x|), 1/|x| = 2^576 / M at 2^-320.
-        uint64_t u[10], q[10], rem[NLIMB];
-        for (int i = 0; i < 10; ++i) u[i] = q[i] = 0;
-        u[9] = 1;
-        mag_divmod<10>(u, 10, x.limb, mag_len<NLIMB>(x.limb), q, rem);
-        W5 inv;
-        for (int i = 0; i <= 5; ++i) inv.l[i] = q[i];
-        res = wf_sub(wf_load<5>(ZT_PIO2_5(), 6), wf_atan01(inv));
+        // atan|x| = pi/2 - atan(1/|x|).
+        res = wf_sub(wf_load<5>(ZT_PIO2_5(), 6), wf_atan01(wf_recip_mag(x.limb)));
     }
     return wf_to_fp(wf_cneg(res, neg));
 }
@@ -506,13 +511,8 @@ ZEL_HD Fp fp_sinh_cosh(const Fp& x, bool cosh) {
 // ln(2|x|) +- 1/(4x^2) for |x| >= 2^64 (the next term is below 2^-258).
 ZEL_HDN Fp fp_log_2x_far(const Fp& x, bool minus, bool neg) {
     W5 l = wf_add(wf_log_mag(x.limb), wf_ln2<5>());
-    // 1/|x| = 2^576 / M at 2^-320, then (1/|x|)^2 / 4.
-    uint64_t u[10], q[10], rem[NLIMB];
-    for (int i = 0; i < 10; ++i) u[i] = q[i] = 0;
-    u[9] = 1;
-    mag_divmod<10>(u, 10, x.limb, mag_len<NLIMB>(x.limb), q, rem);
-    W5 inv;
-    for (int i = 0; i <= 5; ++i) inv.l[i] = q[i];
+    // (1/|x|)^2 / 4.
+    const W5 inv = wf_recip_mag(x.limb);
     W5 c = wf_shr(wf_mul(inv, inv), 2);
     l = minus ? wf_sub(l, c) : wf_add(l, c);
     return wf_to_fp(wf_cneg(l, neg));

@@ -7,11 +7,6 @@
 #pragma once
 #include "../../core/fixed_point.hpp"
 
-#if !defined(ZEL_DEVICE_PATH) && defined(__x86_64__)
-#include <immintrin.h>
-#define ZEL_X86_CARRY 1
-#endif
-
 #if defined(__CUDACC__)
 // Large helpers stay out of line on the device: inlining them into every
 // kernel would multiply code size and compile time.
@@ -45,28 +40,34 @@ ZEL_HD bool wf_is_zero(const Wf<F>& a) {
     return mag_is_zero<F + 1>(a.l);
 }
 
-template <int F>
-ZEL_HD Wf<F> wf_add(const Wf<F>& a, const Wf<F>& b) {
+// a + b, or a - b when Sub, modulo 2^(64(F+1)).
+template <bool Sub, int F>
+ZEL_HD Wf<F> wf_add_or_sub(const Wf<F>& a, const Wf<F>& b) {
     Wf<F> r;
 #if defined(ZEL_X86_CARRY)
     unsigned char c = 0;
-    for (int i = 0; i <= F; ++i) c = _addcarry_u64(c, a.l[i], b.l[i], (unsigned long long*)&r.l[i]);
+    for (int i = 0; i <= F; ++i) {
+        unsigned long long* ri = (unsigned long long*)&r.l[i];
+        c = Sub ? _subborrow_u64(c, a.l[i], b.l[i], ri) : _addcarry_u64(c, a.l[i], b.l[i], ri);
+    }
 #else
-    mag_add<F + 1>(r.l, a.l, b.l);
+    if (Sub) {
+        mag_sub<F + 1>(r.l, a.l, b.l);
+    } else {
+        mag_add<F + 1>(r.l, a.l, b.l);
+    }
 #endif
     return r;
 }
 
 template <int F>
+ZEL_HD Wf<F> wf_add(const Wf<F>& a, const Wf<F>& b) {
+    return wf_add_or_sub<false>(a, b);
+}
+
+template <int F>
 ZEL_HD Wf<F> wf_sub(const Wf<F>& a, const Wf<F>& b) {
-    Wf<F> r;
-#if defined(ZEL_X86_CARRY)
-    unsigned char c = 0;
-    for (int i = 0; i <= F; ++i) c = _subborrow_u64(c, a.l[i], b.l[i], (unsigned long long*)&r.l[i]);
-#else
-    mag_sub<F + 1>(r.l, a.l, b.l);
-#endif
-    return r;
+    return wf_add_or_sub<true>(a, b);
 }
 
 template <int F>

@@ -12,9 +12,6 @@ namespace {
 
 const char* const PI_STR = "3.14159265358979323846264338327950288419716939937510";
 
-// The documented decimal side effect of the pi functions.
-void set_decimal_precision_60() { zel_module().attr("getcontext")().attr("prec") = 60; }
-
 nb::object py_int(long long v) { return nb::steal(PyLong_FromLongLong(v)); }
 
 // floor(pi 2^2048): pi/n rounded at 2^-256 from it is exact unless pi 2^256/n
@@ -66,8 +63,8 @@ nb::object record_scalar(const Fp& r) {
 
 nb::object op_pi_over(nb::handle n) {
     require_int(n, "n");
-    set_decimal_precision_60();
-    nb::object dec = zel_module().attr("Decimal");
+    set_decimal_precision(60);  // the documented decimal side effect
+    nb::object dec = py_refs().decimal;
     // The 60-digit decimal quotient is kept for its errors (n = 0 raises
     // decimal's division by zero); the record comes from the exact pi.
     binop(PyNumber_TrueDivide(dec(PI_STR).ptr(), dec(n).ptr()));
@@ -82,7 +79,7 @@ void register_constants(nb::module_& m) {
     m.def(
         "pi",
         []() {
-            set_decimal_precision_60();
+            set_decimal_precision(60);  // the documented decimal side effect
             return record_scalar(fp_make(ZT_FP_PI(), false));
         },
         "Return pi as exact ZEL tensor (50 decimal digits).\n\nUses Fraction for exact representation, not FP64.");

@@ -1,4 +1,4 @@
-// Exact pi constants, for other subsystems (the composites, the gates).
+// Exact pi constants, for the composites and other subsystems (the gates).
 #pragma once
 
 #include <nanobind/nanobind.h>
