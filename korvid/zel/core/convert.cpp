@@ -49,7 +49,8 @@ void conversions_init() {
         nb::make_tuple(py.invalid_operation, nb::handle(PyExc_ValueError)).ptr(), nullptr));
     if (!s.bad_literal.is_valid()) throw nb::python_error();
     s.scale = nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(256).ptr()));
-    if (nb::hasattr(py.fraction, "_from_coprime_ints")) s.from_coprime = py.fraction.attr("_from_coprime_ints");
+    if (nb::hasattr(py.fraction, "_from_coprime_ints"))
+        s.from_coprime = py.fraction.attr("_from_coprime_ints");
     // Fraction keeps its parts in __slots__: read them at their offsets.
     auto slot_offset = [&](const char* name) -> Py_ssize_t {
         PyObject* d = PyDict_GetItemString(((PyTypeObject*)py.fraction.ptr())->tp_dict, name);
@@ -142,7 +143,8 @@ static inline const digit* pylong_digits(PyObject* o, Py_ssize_t& ndigits, bool&
 #ifdef ZEL_PYLONG_DIGITS
 // The nd digits dg as little-endian limbs; false when they need more than
 // cap limbs.  Ints below 2^60 (and 2^120) take the short ways.
-static inline bool digits_to_limbs(const digit* dg, Py_ssize_t nd, uint64_t* out, int cap, int& len, bool& neg) {
+static inline bool digits_to_limbs(const digit* dg, Py_ssize_t nd, uint64_t* out, int cap, int& len,
+                                   bool& neg) {
     if (nd <= 2) {  // below 2^60: the common case
         out[0] = nd == 0 ? 0 : (uint64_t)dg[0] | (nd == 2 ? (uint64_t)dg[1] << PyLong_SHIFT : 0);
         len = out[0] ? 1 : 0;

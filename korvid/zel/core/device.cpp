@@ -193,7 +193,8 @@ Backend pick_backend(const std::string& want, bool has_cupy, nb::handle cp, cons
                                               "; rebuild with the CUDA toolkit or use ZEL_BACKEND=cpu");
         return Backend::Cuda;
     }
-    if (want == "auto" && has_cupy && file_exists(fatbin_path) && cuda_device_count(cp) > 0) return Backend::Cuda;
+    if (want == "auto" && has_cupy && file_exists(fatbin_path) && cuda_device_count(cp) > 0)
+        return Backend::Cuda;
     return Backend::Cpu;
 }
 

@@ -263,7 +263,8 @@ static DevArray numpy_to_device(nb::handle base) {
     std::string kind = nb::cast<std::string>(dt.attr("kind"));
     if (kind == "i" || kind == "u" || kind == "b") {
         bool is_unsigned = kind == "u";
-        nb::object flat = py_refs().numpy.attr("ascontiguousarray")(base.attr("ravel")(), is_unsigned ? "uint64" : "int64");
+        nb::object flat =
+            py_refs().numpy.attr("ascontiguousarray")(base.attr("ravel")(), is_unsigned ? "uint64" : "int64");
         Py_buffer view;
         if (PyObject_GetBuffer(flat.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
         size_t n = view.itemsize == 8 ? (size_t)view.len / 8 : 0;
