@@ -11,4 +11,6 @@ for path in sorted(glob.glob(os.path.join(here, "bench_*.py"))):
     name = os.path.basename(path)[:-3]
     if only and not any(o in name for o in only):
         continue
+    # Each script parses its own command line: the filter words are ours.
+    sys.argv = [path]
     runpy.run_path(path, run_name="__main__")
