@@ -171,7 +171,8 @@ FUNCS = {
     "frac": (lambda v: v - gmpy2.trunc(v), [("full", ALL, 10)]),
 }
 
-SKIP = {"log": lambda m: m <= 0, "log2": lambda m: m <= 0, "log10": lambda m: m <= 0,
+# Outside a function's domain (the local refinement can step there).
+SKIP = {"sqrt": lambda m: m < 0, "log": lambda m: m <= 0, "log2": lambda m: m <= 0, "log10": lambda m: m <= 0,
         "reciprocal": lambda m: m == 0, "acosh": lambda m: m < S, "atanh": lambda m: abs(m) >= S}
 
 
