@@ -1,7 +1,9 @@
 // The one list of kernels.  Each entry is X(name, (parameters), (arguments));
 // the per-thread body is zel::<name>_body(const ThreadCtx&, parameters...).
-// kernel_set.cu turns the list into CUDA entry points, host_kernels.cpp into
-// the CPU table, so a kernel's arithmetic is written exactly once.
+// kernel_set.cu turns the list into CUDA entry points, cubin_loader.cpp into
+// the CPU table that _get_kernel launches from Python (each entry with the
+// bounds rule zel::bounds::<name>_bounds stated beside the kernel), so a
+// kernel's arithmetic is written exactly once.
 #pragma once
 
 #include "kernels/convert.hpp"

@@ -177,3 +177,54 @@ ZEL_HD void fp_where_bcast_kernel_body(const ThreadCtx& t, const int32_t* cond, 
       (cond, a, b, out, n))                                                                             \
     X(fp_where_bcast_kernel, (const int32_t* cond, const Fp* a, const Fp* b, Fp* out, int n, int b_step), \
       (cond, a, b, out, n, b_step))
+
+// Bounds of raw launches (host only, see cuda/bounds.hpp).
+#ifndef __CUDACC__
+#include "../bounds.hpp"
+namespace zel::bounds {
+
+// (a, b, out, n, a_step, b_step): a step-0 operand is one record.
+inline void binary_bcast(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(3), L.nonneg({0}), L.steps({1, 2});
+    L.need(0, step_span(iv[0], iv[1])), L.need(1, step_span(iv[0], iv[2])), L.need(2, iv[0]);
+}
+
+#define ZEL_BINARY_BOUNDS(name) \
+    inline constexpr Rule name##_kernel_bounds = holds_n, name##_bcast_kernel_bounds = binary_bcast;
+ZEL_BINARY_BOUNDS(fp_add)
+ZEL_BINARY_BOUNDS(fp_sub)
+ZEL_BINARY_BOUNDS(fp_mul)
+ZEL_BINARY_BOUNDS(fp_div)
+ZEL_BINARY_BOUNDS(fp_eq)
+ZEL_BINARY_BOUNDS(fp_ne)
+ZEL_BINARY_BOUNDS(fp_lt)
+ZEL_BINARY_BOUNDS(fp_le)
+ZEL_BINARY_BOUNDS(fp_gt)
+ZEL_BINARY_BOUNDS(fp_ge)
+ZEL_BINARY_BOUNDS(fp_mod)
+
+// (a, out, exp, n)
+inline void fp_pow_int_kernel_bounds(const Launch& L) {
+    L.ints(2), L.nonneg({1});
+    L.need(0, L.iv[1]), L.need(1, L.iv[1]);
+}
+
+// (a, out, lo, hi, n): the bounds are one record each.
+inline void fp_clamp_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(1), L.nonneg({0});
+    L.need(0, iv[0]), L.need(1, iv[0]), L.need(2, iv[0] > 0), L.need(3, iv[0] > 0);
+}
+
+inline constexpr Rule fp_where_kernel_bounds = holds_n;
+
+// (cond, a, b, out, n, b_step)
+inline void fp_where_bcast_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0}), L.steps({1});
+    L.need(0, iv[0]), L.need(1, iv[0]), L.need(2, step_span(iv[0], iv[1])), L.need(3, iv[0]);
+}
+
+}  // namespace zel::bounds
+#endif

@@ -97,3 +97,67 @@ ZEL_HD void fp_conv2d_kernel_body(const ThreadCtx& t, const Fp* in, const Fp* w,
       (const Fp* in, const Fp* w, Fp* out, int N, int C_in, int H, int W, int C_out, int kH, int kW, int stride, \
        int padding, int H_out, int W_out),                                                                       \
       (in, w, out, N, C_in, H, W, C_out, kH, kW, stride, padding, H_out, W_out))
+
+// Bounds of raw launches (host only, see cuda/bounds.hpp).
+#ifndef __CUDACC__
+#include "../bounds.hpp"
+namespace zel::bounds {
+
+inline constexpr Rule fp_dot_kernel_bounds = holds_n;
+
+// (a, b, out, M, N, K): a is M x K, b K x N, out M x N.
+inline void fp_mm_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(3), L.nonneg({0, 1, 2});
+    L.need(0, (I128)iv[0] * iv[2]), L.need(1, (I128)iv[2] * iv[1]), L.need(2, (I128)iv[0] * iv[1]);
+}
+
+// (a, x, out, M, N)
+inline void fp_mv_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    L.need(0, (I128)iv[0] * iv[1]), L.need(1, iv[0] > 0 ? iv[1] : 0), L.need(2, iv[0]);
+}
+
+// (a, b, out, M, N)
+inline void fp_outer_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    L.need(0, iv[1] > 0 ? iv[0] : 0), L.need(1, iv[0] > 0 ? iv[1] : 0), L.need(2, (I128)iv[0] * iv[1]);
+}
+
+// (a, b, out, m, n, p, q): a is m x n, b p x q.
+inline void fp_kron_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(4), L.nonneg({0, 1, 2, 3});
+    const I128 ab = (I128)iv[0] * iv[1], pq = (I128)iv[2] * iv[3];
+    L.need(0, pq > 0 ? ab : 0), L.need(1, ab > 0 ? pq : 0), L.need(2, ab * pq);
+}
+
+// (a, out, n): a is n x n.
+inline void fp_trace_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(1), L.nonneg({0});
+    L.need(0, (I128)iv[0] * iv[0]), L.need(1, 1);
+}
+
+// (a, out, n, cols): a has rows of cols records, n = min(rows, cols).
+inline void fp_diag_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    if (iv[0] > 0 && iv[1] < iv[0]) L.refuse("cols must be at least n");
+    L.need(0, iv[0] > 0 ? (I128)(iv[0] - 1) * iv[1] + iv[0] : 0), L.need(1, iv[0]);
+}
+
+// (in, w, out, N, C_in, H, W, C_out, kH, kW, stride, padding, H_out, W_out)
+inline void fp_conv2d_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(11), L.nonneg({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    if (iv[7] < 1) L.refuse("stride must be at least 1");
+    const I128 outs = (I128)iv[0] * iv[4] * iv[9] * iv[10];
+    L.need(0, outs > 0 ? (I128)iv[0] * iv[1] * iv[2] * iv[3] : 0);
+    L.need(1, outs > 0 ? (I128)iv[4] * iv[1] * iv[5] * iv[6] : 0), L.need(2, outs);
+}
+
+}  // namespace zel::bounds
+#endif

@@ -530,3 +530,150 @@ ZEL_HD void fp_diff_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int n)
       (const Fp* a, const int32_t* cin, int32_t* cout, int rows, int cols, int n, int in_step, int out_step, int want), \
       (a, cin, cout, rows, cols, n, in_step, out_step, want))                                               \
     X(fp_diff_kernel, (const Fp* a, Fp* out, int n), (a, out, n))
+
+// Bounds of raw launches (host only, see cuda/bounds.hpp).
+#ifndef __CUDACC__
+#include "../bounds.hpp"
+namespace zel::bounds {
+
+// In place over the n records of data.
+inline constexpr Rule fp_sum_reduce_kernel_bounds = holds_n, fp_prod_reduce_kernel_bounds = holds_n;
+inline constexpr Rule fp_max_reduce_kernel_bounds = holds_n, fp_min_reduce_kernel_bounds = holds_n;
+
+// (a, b, part, n, nparts, mode): b is read per element in mode 2, once in
+// mode 3; part holds two records per part.
+inline void fp_sum_partial_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(3), L.nonneg({0, 1});
+    if (iv[2] < 0 || iv[2] > 3) L.refuse("mode must be 0 to 3");
+    L.need(0, iv[0]), L.need(1, iv[2] == 2 ? iv[0] : (iv[2] == 3 ? (iv[0] > 0) : 0)), L.need(2, (I128)2 * iv[1]);
+}
+
+// (part, out, nparts)
+inline void fp_sum_finish_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(1), L.nonneg({0});
+    L.need(0, (I128)2 * iv[0]), L.need(1, 1);
+}
+
+// (a, part, n, nparts, mode)
+inline void fp_moments_partial_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(3), L.nonneg({0, 1});
+    L.need(0, iv[0]), L.need(1, (I128)MOMENT_RECORDS * iv[1]);
+}
+
+// (a, mx, part, n, nparts, p): mx is the one record max|a|.
+inline void fp_pnorm_partial_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(3), L.nonneg({0, 1});
+    L.need(0, iv[0]), L.need(1, iv[1] > 0), L.need(2, (I128)2 * iv[1]);
+}
+
+// (part, out, nparts, width): width records per part.
+inline void fp_wide_finish_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0});
+    if (iv[1] < 1 || iv[1] > MOMENT_RECORDS) L.refuse("width must be 1 to 4");
+    L.need(0, (I128)iv[1] * iv[0]), L.need(1, iv[1]);
+}
+
+// (a, out, rows, cols): out holds a row scan of a, or (argmax/argmin) one
+// index per row.
+inline void row_scan(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    L.need(0, (I128)iv[0] * iv[1]), L.need(1, (I128)iv[0] * iv[1]);
+}
+inline void row_index(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    L.need(0, (I128)iv[0] * iv[1]), L.need(1, iv[0]);
+}
+inline constexpr Rule fp_cumsum_kernel_bounds = row_scan, fp_cumprod_kernel_bounds = row_scan;
+inline constexpr Rule fp_softmax_kernel_bounds = row_scan;
+inline constexpr Rule fp_argmax_kernel_bounds = row_index, fp_argmin_kernel_bounds = row_index;
+
+// The chunked row passes: (arrays..., rows, cols, chunk[, want]), each row cut
+// into ceil(cols / chunk) chunks.
+inline void chunk_at_least_1(const Launch& L) {
+    if (L.iv[2] < 1) L.refuse("chunk must be at least 1");
+}
+inline void want_is_a_sign(const Launch& L, size_t k) {
+    if (L.iv[k] != 1 && L.iv[k] != -1) L.refuse("want must be 1 or -1");
+}
+
+// (a, part, rows, cols, chunk): two records per chunk.
+inline void fp_cumsum_partial_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(3), L.nonneg({0, 1}), chunk_at_least_1(L);
+    L.need(0, (I128)iv[0] * iv[1]), L.need(1, 2 * (I128)iv[0] * chunks_per_row(iv[1], iv[2]));
+}
+
+// (a, part, out, rows, cols, chunk): part unread when a row is one chunk.
+inline void fp_cumsum_chunk_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(3), L.nonneg({0, 1}), chunk_at_least_1(L);
+    const I128 per_row = chunks_per_row(iv[1], iv[2]), cells = (I128)iv[0] * iv[1];
+    L.need(0, cells), L.need(1, per_row > 1 ? 2 * (I128)iv[0] * per_row : 0), L.need(2, cells);
+}
+
+// (a, cand, rows, cols, chunk, want): one index per chunk.
+inline void fp_arg_extreme_partial_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(4), L.nonneg({0, 1}), chunk_at_least_1(L), want_is_a_sign(L, 3);
+    L.need(0, (I128)iv[0] * iv[1]), L.need(1, (I128)iv[0] * chunks_per_row(iv[1], iv[2]));
+}
+
+// (a, best, out, part, rows, cols, chunk): best one index per row, part one
+// record per chunk.
+inline void fp_softmax_exp_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(3), L.nonneg({0, 1}), chunk_at_least_1(L);
+    const I128 cells = (I128)iv[0] * iv[1];
+    L.need(0, cells), L.need(1, cells > 0 ? iv[0] : 0), L.need(2, cells);
+    L.need(3, (I128)iv[0] * chunks_per_row(iv[1], iv[2]));
+}
+
+// (part, rows, nch)
+inline void fp_softmax_sum_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    L.need(0, (I128)iv[0] * iv[1]);
+}
+
+// (part, out, rows, cols, nch): a row's sum in part[row * nch].
+inline void fp_softmax_div_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(3), L.nonneg({0, 1, 2});
+    const I128 cells = (I128)iv[0] * iv[1];
+    L.need(0, cells > 0 ? (I128)(iv[0] - 1) * iv[2] + 1 : 0), L.need(1, cells);
+}
+
+// (part, rows, nch): two records per chunk.
+inline void fp_cumsum_carry_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    L.need(0, (I128)2 * iv[0] * iv[1]);
+}
+
+// (a, cin, cout, rows, cols, n, in_step, out_step, want): row r's n
+// candidates at cin[r * in_step], its ceil(n / 2) results at cout[r * out_step].
+inline void fp_arg_extreme_combine_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(6), L.nonneg({0, 1, 2, 3, 4}), want_is_a_sign(L, 5);
+    const I128 rows = iv[0], n = iv[2], h = (n + 1) / 2;
+    const bool any = rows > 0 && n > 0;
+    L.need(0, any ? (I128)rows * iv[1] : 0);
+    L.need(1, any ? (I128)(rows - 1) * iv[3] + n : 0), L.need(2, any ? (I128)(rows - 1) * iv[4] + h : 0);
+}
+
+// (a, out, n): reads n + 1 records.
+inline void fp_diff_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(1), L.nonneg({0});
+    L.need(0, iv[0] > 0 ? (I128)iv[0] + 1 : 0), L.need(1, iv[0]);
+}
+
+}  // namespace zel::bounds
+#endif

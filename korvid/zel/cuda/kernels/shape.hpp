@@ -47,3 +47,36 @@ ZEL_HD void fp_cat_part_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, in
     X(fp_transpose_kernel, (const Fp* a, Fp* out, int rows, int cols), (a, out, rows, cols))   \
     X(fp_cat_part_kernel, (const Fp* a, Fp* out, int outer, int chunk, int out_row, int offset),  \
       (a, out, outer, chunk, out_row, offset))
+
+// Bounds of raw launches (host only, see cuda/bounds.hpp).
+#ifndef __CUDACC__
+#include "../bounds.hpp"
+namespace zel::bounds {
+
+inline constexpr Rule fp_zeros_kernel_bounds = holds_n, fp_ones_kernel_bounds = holds_n;
+
+// (out, n): n x n records.
+inline void fp_eye_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(1), L.nonneg({0});
+    L.need(0, (I128)iv[0] * iv[0]);
+}
+
+// (a, out, rows, cols)
+inline void fp_transpose_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    L.need(0, (I128)iv[0] * iv[1]), L.need(1, (I128)iv[0] * iv[1]);
+}
+
+// (a, out, outer, chunk, out_row, offset)
+inline void fp_cat_part_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(4), L.nonneg({0, 1, 2, 3});
+    if ((I128)iv[3] + iv[1] > iv[2]) L.refuse("offset + chunk exceeds out_row");
+    const bool any = iv[0] > 0 && iv[1] > 0;
+    L.need(0, any ? (I128)iv[0] * iv[1] : 0), L.need(1, any ? (I128)(iv[0] - 1) * iv[2] + iv[3] + iv[1] : 0);
+}
+
+}  // namespace zel::bounds
+#endif

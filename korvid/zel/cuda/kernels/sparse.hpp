@@ -78,3 +78,60 @@ inline const char* csr_arrays_problem(const int32_t* row_ptrs, int64_t n_ptrs, i
     X(fp_spmv_kernel,                                                                                             \
       (const Fp* values, const int32_t* col_indices, const int32_t* row_ptrs, const Fp* x, Fp* out, int rows),    \
       (values, col_indices, row_ptrs, x, out, rows))
+
+// Bounds of raw launches (host only, see cuda/bounds.hpp).  Where extract and
+// spmv read and write depends on the row pointers' contents, so their rules
+// read them: every pointer must lie within the value and column arrays, and
+// (spmv) every column index in use within x.
+#ifndef __CUDACC__
+#include <string>
+#include "../bounds.hpp"
+namespace zel::bounds {
+
+// The rows + 1 pointers at array k_ptrs lie in [0, min(values, columns)];
+// returns the largest.
+inline int64_t csr_pointers_within(const Launch& L, size_t k_ptrs, size_t k_vals, size_t k_cols, int64_t rows) {
+    const int32_t* p = static_cast<const int32_t*>(L.ptr[k_ptrs]);
+    const int64_t cap = L.sz[k_vals] < L.sz[k_cols] ? L.sz[k_vals] : L.sz[k_cols];
+    int64_t top = 0;
+    for (int64_t r = 0; r <= rows; ++r) {
+        if (p[r] < 0 || p[r] > cap)
+            L.refuse("row pointer " + std::to_string(p[r]) + " outside [0, " + std::to_string(cap) + "]");
+        top = p[r] > top ? p[r] : top;
+    }
+    return top;
+}
+
+// (dense, row_counts, rows, cols)
+inline void fp_dense_to_csr_count_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    L.need(0, (I128)iv[0] * iv[1]), L.need(1, iv[0]);
+}
+
+// (dense, values, col_indices, row_ptrs, rows, cols)
+inline void fp_dense_to_csr_extract_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    const int64_t rows = iv[0];
+    L.need(0, (I128)rows * iv[1]), L.need(3, rows > 0 ? (I128)rows + 1 : 0);
+    if (rows > 0) csr_pointers_within(L, 3, 1, 2, rows);
+}
+
+// (values, col_indices, row_ptrs, x, out, rows)
+inline void fp_spmv_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(1), L.nonneg({0});
+    const int64_t rows = iv[0];
+    L.need(4, rows), L.need(2, rows > 0 ? (I128)rows + 1 : 0);
+    if (rows <= 0) return;
+    const int64_t top = csr_pointers_within(L, 2, 0, 1, rows);
+    const int32_t* c = static_cast<const int32_t*>(L.ptr[1]);
+    for (int64_t k = 0; k < top; ++k)
+        if (c[k] < 0 || c[k] >= L.sz[3])
+            L.refuse("column index " + std::to_string(c[k]) + " outside x of " + std::to_string(L.sz[3]) +
+                     " elements");
+}
+
+}  // namespace zel::bounds
+#endif

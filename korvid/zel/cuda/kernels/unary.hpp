@@ -53,6 +53,34 @@ ZEL_HD void fp_leaky_relu_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, 
     out[t.x] = fp_leaky_relu(a[t.x], slope[0]);
 }
 
+// Bounds of raw launches (host only, see cuda/bounds.hpp, which elementwise.hpp
+// includes): a and out hold n records, leaky_relu's slope one.
+#ifndef __CUDACC__
+namespace bounds {
+inline constexpr Rule fp_neg_kernel_bounds = holds_n, fp_abs_kernel_bounds = holds_n;
+inline constexpr Rule fp_sign_kernel_bounds = holds_n, fp_relu_kernel_bounds = holds_n;
+inline constexpr Rule fp_sigmoid_kernel_bounds = holds_n, fp_tanh_kernel_bounds = holds_n;
+inline constexpr Rule fp_gelu_kernel_bounds = holds_n, fp_silu_kernel_bounds = holds_n;
+inline constexpr Rule fp_exp_kernel_bounds = holds_n, fp_log_kernel_bounds = holds_n;
+inline constexpr Rule fp_sin_kernel_bounds = holds_n, fp_cos_kernel_bounds = holds_n;
+inline constexpr Rule fp_sqrt_kernel_bounds = holds_n, fp_asin_kernel_bounds = holds_n;
+inline constexpr Rule fp_acos_kernel_bounds = holds_n, fp_atan_kernel_bounds = holds_n;
+inline constexpr Rule fp_ceil_kernel_bounds = holds_n, fp_floor_kernel_bounds = holds_n;
+inline constexpr Rule fp_round_kernel_bounds = holds_n, fp_trunc_kernel_bounds = holds_n;
+inline constexpr Rule fp_frac_kernel_bounds = holds_n, fp_sinh_kernel_bounds = holds_n;
+inline constexpr Rule fp_cosh_kernel_bounds = holds_n, fp_asinh_kernel_bounds = holds_n;
+inline constexpr Rule fp_acosh_kernel_bounds = holds_n;
+
+inline void fp_leaky_relu_kernel_bounds(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(1), L.nonneg({0});
+    L.need(0, iv[0]), L.need(1, iv[0]), L.need(2, iv[0] > 0);
+}
+
+ZEL_BINARY_BOUNDS(fp_atan2)
+}  // namespace bounds
+#endif
+
 }  // namespace zel
 
 #define ZEL_UNARY_ENTRY(X, name) X(name, (const Fp* a, Fp* out, int n), (a, out, n))

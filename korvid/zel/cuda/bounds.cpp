@@ -1,0 +1,34 @@
+// The checks every bounds rule is made of, and their messages: the texts
+// here are part of the interface (tests and the fuzz harness match them).
+#include "bounds.hpp"
+
+#include <nanobind/nanobind.h>
+
+namespace zel::bounds {
+namespace nb = nanobind;
+
+void Launch::ints(size_t count) const {
+    if (iv.size() != count)
+        throw nb::type_error((std::string(kernel) + ": wrong number of integer arguments").c_str());
+}
+
+void Launch::nonneg(std::initializer_list<size_t> ks) const {
+    for (size_t k : ks)
+        if (iv[k] < 0) refuse("sizes must not be negative");
+}
+
+void Launch::steps(std::initializer_list<size_t> ks) const {
+    for (size_t k : ks)
+        if (iv[k] != 0 && iv[k] != 1) refuse("steps must be 0 or 1");
+}
+
+void Launch::refuse(const std::string& what) const {
+    throw nb::value_error((std::string(kernel) + ": " + what).c_str());
+}
+
+void Launch::too_small(size_t k, I128 n) const {
+    refuse("argument " + std::to_string(pos[k]) + " holds " + std::to_string(sz[k]) +
+           " elements but the launch reads or writes " + std::to_string((long long)n));
+}
+
+}  // namespace zel::bounds
