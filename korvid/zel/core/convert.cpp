@@ -233,7 +233,7 @@ static Fp fp_from_pyratio(PyObject* num, PyObject* den) {
     bool nneg = false, dneg = false;
     if (pylong_mag_limbs(num, n, NLIMB, nl, nneg) && pylong_mag_limbs(den, d, NLIMB, dl, dneg)) {
         if (dl == 0) {
-            PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+            PyErr_SetString(PyExc_ZeroDivisionError, msg::DIVISION_BY_ZERO);
             throw nb::python_error();
         }
         bool neg = nneg != dneg;
@@ -264,7 +264,7 @@ static Fp fp_from_pyratio(PyObject* num, PyObject* den) {
     pylong_to_mpz(a, num);
     pylong_to_mpz(b, den);
     if (mpz_sgn(b) == 0) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+        PyErr_SetString(PyExc_ZeroDivisionError, msg::DIVISION_BY_ZERO);
         throw nb::python_error();
     }
     if (mpz_sgn(b) < 0) {

@@ -3,8 +3,7 @@
 namespace zel {
 
 void raise_arg_type(const char* arg, const char* expected, nb::handle got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg,
-                 expected, Py_TYPE(got.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, msg::ARG_TYPE, arg, expected, Py_TYPE(got.ptr())->tp_name);
     throw nb::python_error();
 }
 
@@ -18,8 +17,7 @@ long long exact_int_value(nb::handle h, const char* arg) {
     long long v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
     if (overflow) {
-        PyErr_Format(PyExc_OverflowError, "Argument '%.200s' does not fit a signed 64-bit integer (it has %zu bits)",
-                     arg, _PyLong_NumBits(h.ptr()));
+        PyErr_Format(PyExc_OverflowError, msg::ARG_INT64, arg, _PyLong_NumBits(h.ptr()));
         throw nb::python_error();
     }
     return v;

@@ -5,10 +5,12 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "messages.hpp"
+
 namespace zel {
 namespace nb = nanobind;
 
-// TypeError "Argument '<arg>' has incorrect type (expected <exp>, got <type>)".
+// TypeError "Argument '<arg>' has incorrect type (expected <exp>, got <type>)" (msg::ARG_TYPE).
 [[noreturn]] void raise_arg_type(const char* arg, const char* expected, nb::handle got);
 
 // Exact built-in type checks (subclasses refused, as the interface states).

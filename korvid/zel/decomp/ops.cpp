@@ -218,7 +218,7 @@ nb::object op_expm(nb::handle A, nb::handle order_obj) {
         nb::gil_scoped_release nogil;
         ok = inv_records(Dq, inv);
     }
-    if (!ok) throw nb::value_error("Matrix is singular");
+    if (!ok) throw nb::value_error(msg::MATRIX_SINGULAR);
     std::vector<double> E = mm_doubles(device_records(inv), device_records(to_records(N)), n, n, n), E2;
     {
         nb::gil_scoped_release nogil;

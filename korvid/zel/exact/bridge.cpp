@@ -97,7 +97,7 @@ void fraction_to_mpq(nb::handle f, mpq_ptr out) {
     pylong_to_mpz(mpq_numref(out), num);
     pylong_to_mpz(mpq_denref(out), den);
     if (mpz_sgn(mpq_denref(out)) == 0) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+        PyErr_SetString(PyExc_ZeroDivisionError, msg::DIVISION_BY_ZERO);
         throw nb::python_error();
     }
     mpq_canonicalize(out);

@@ -166,7 +166,7 @@ nb::object op_inv(nb::handle A) {
         nb::gil_scoped_release nogil;
         ok = inv_records(M, recs);
     }
-    if (!ok) throw nb::value_error("Matrix is singular");
+    if (!ok) throw nb::value_error(msg::MATRIX_SINGULAR);
     return records_to_tensor(recs, nb::make_tuple(M.rows, M.cols));
 }
 
