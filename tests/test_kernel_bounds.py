@@ -127,4 +127,5 @@ def test_csr_rules_read_the_pointers_and_indices_they_launch_with():
     with pytest.raises(ValueError, match=r"^fp_spmv_kernel: row pointer 3 outside \[0, 2\]$"):
         spmv((1,), (2,), (vals, np.zeros(2, np.int32), ptrs, x, out, np.int32(2)))
     # indices past the last pointer are never read, so they are not checked
-    spmv((1,), (2,), (vals, np.array([0, 1, 99], np.int32), np.array([0, 1, 2], np.int32), x, out, np.int32(2)))
+    cols, ptrs = np.array([0, 1, 99], np.int32), np.array([0, 1, 2], np.int32)
+    spmv((1,), (2,), (vals, cols, ptrs, x, out, np.int32(2)))

@@ -11,7 +11,8 @@ namespace zel::msg {
 // expected type, the type given.
 inline constexpr char ARG_TYPE[] = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
 // OverflowError of an int argument past 64 bits (errors.cpp): name, bit count.
-inline constexpr char ARG_INT64[] = "Argument '%.200s' does not fit a signed 64-bit integer (it has %zu bits)";
+inline constexpr char ARG_INT64[] =
+    "Argument '%.200s' does not fit a signed 64-bit integer (it has %zu bits)";
 // ZeroDivisionError of a ratio whose denominator is 0, as Fraction raises it
 // (conversions, the exact bridge).
 inline constexpr char DIVISION_BY_ZERO[] = "division by zero";

@@ -1,6 +1,6 @@
 // The checks every bounds rule is made of, and their messages: the texts
 // here are part of the interface (tests and the fuzz harness match them).
-#include "bounds.hpp"
+#include "kernels/bounds.hpp"
 
 #include <nanobind/nanobind.h>
 

@@ -31,7 +31,7 @@ struct HostEntry {
 
 // What the converted arguments hold: element counts of the arrays (from the
 // views the launch reads, never from Python attributes) and the ints, as the
-// kernel's bounds rule reads them (bounds.hpp).
+// kernel's bounds rule reads them (kernels/bounds.hpp).
 using ArgSizes = bounds::Launch;
 
 template <class T>

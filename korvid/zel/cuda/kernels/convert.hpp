@@ -20,9 +20,9 @@ ZEL_HD void fp_to_double_kernel_body(const ThreadCtx& t, const Fp* in, double* o
     X(fp_from_double_kernel, (const double* in, Fp* out, int n), (in, out, n)) \
     X(fp_to_double_kernel, (const Fp* in, double* out, int n), (in, out, n))
 
-// Bounds of raw launches (host only, see cuda/bounds.hpp).
+// Bounds of raw launches (host only, see bounds.hpp).
 #ifndef __CUDACC__
-#include "../bounds.hpp"
+#include "bounds.hpp"
 namespace zel::bounds {
 inline constexpr Rule fp_from_double_kernel_bounds = holds_n, fp_to_double_kernel_bounds = holds_n;
 }  // namespace zel::bounds

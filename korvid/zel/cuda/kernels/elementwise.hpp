@@ -178,9 +178,9 @@ ZEL_HD void fp_where_bcast_kernel_body(const ThreadCtx& t, const int32_t* cond, 
     X(fp_where_bcast_kernel, (const int32_t* cond, const Fp* a, const Fp* b, Fp* out, int n, int b_step), \
       (cond, a, b, out, n, b_step))
 
-// Bounds of raw launches (host only, see cuda/bounds.hpp).
+// Bounds of raw launches (host only, see bounds.hpp).
 #ifndef __CUDACC__
-#include "../bounds.hpp"
+#include "bounds.hpp"
 namespace zel::bounds {
 
 // (a, b, out, n, a_step, b_step): a step-0 operand is one record.

@@ -98,9 +98,9 @@ ZEL_HD void fp_conv2d_kernel_body(const ThreadCtx& t, const Fp* in, const Fp* w,
        int padding, int H_out, int W_out),                                                                       \
       (in, w, out, N, C_in, H, W, C_out, kH, kW, stride, padding, H_out, W_out))
 
-// Bounds of raw launches (host only, see cuda/bounds.hpp).
+// Bounds of raw launches (host only, see bounds.hpp).
 #ifndef __CUDACC__
-#include "../bounds.hpp"
+#include "bounds.hpp"
 namespace zel::bounds {
 
 inline constexpr Rule fp_dot_kernel_bounds = holds_n;

@@ -531,9 +531,9 @@ ZEL_HD void fp_diff_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int n)
       (a, cin, cout, rows, cols, n, in_step, out_step, want))                                               \
     X(fp_diff_kernel, (const Fp* a, Fp* out, int n), (a, out, n))
 
-// Bounds of raw launches (host only, see cuda/bounds.hpp).
+// Bounds of raw launches (host only, see bounds.hpp).
 #ifndef __CUDACC__
-#include "../bounds.hpp"
+#include "bounds.hpp"
 namespace zel::bounds {
 
 // In place over the n records of data.
@@ -546,7 +546,8 @@ inline void fp_sum_partial_kernel_bounds(const Launch& L) {
     const auto& iv = L.iv;
     L.ints(3), L.nonneg({0, 1});
     if (iv[2] < 0 || iv[2] > 3) L.refuse("mode must be 0 to 3");
-    L.need(0, iv[0]), L.need(1, iv[2] == 2 ? iv[0] : (iv[2] == 3 ? (iv[0] > 0) : 0)), L.need(2, (I128)2 * iv[1]);
+    L.need(0, iv[0]), L.need(1, iv[2] == 2 ? iv[0] : (iv[2] == 3 ? (iv[0] > 0) : 0));
+    L.need(2, (I128)2 * iv[1]);
 }
 
 // (part, out, nparts)

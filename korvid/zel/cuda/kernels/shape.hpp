@@ -48,9 +48,9 @@ ZEL_HD void fp_cat_part_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, in
     X(fp_cat_part_kernel, (const Fp* a, Fp* out, int outer, int chunk, int out_row, int offset),  \
       (a, out, outer, chunk, out_row, offset))
 
-// Bounds of raw launches (host only, see cuda/bounds.hpp).
+// Bounds of raw launches (host only, see bounds.hpp).
 #ifndef __CUDACC__
-#include "../bounds.hpp"
+#include "bounds.hpp"
 namespace zel::bounds {
 
 inline constexpr Rule fp_zeros_kernel_bounds = holds_n, fp_ones_kernel_bounds = holds_n;

@@ -79,18 +79,19 @@ inline const char* csr_arrays_problem(const int32_t* row_ptrs, int64_t n_ptrs, i
       (const Fp* values, const int32_t* col_indices, const int32_t* row_ptrs, const Fp* x, Fp* out, int rows),    \
       (values, col_indices, row_ptrs, x, out, rows))
 
-// Bounds of raw launches (host only, see cuda/bounds.hpp).  Where extract and
+// Bounds of raw launches (host only, see bounds.hpp).  Where extract and
 // spmv read and write depends on the row pointers' contents, so their rules
 // read them: every pointer must lie within the value and column arrays, and
 // (spmv) every column index in use within x.
 #ifndef __CUDACC__
 #include <string>
-#include "../bounds.hpp"
+#include "bounds.hpp"
 namespace zel::bounds {
 
 // The rows + 1 pointers at array k_ptrs lie in [0, min(values, columns)];
 // returns the largest.
-inline int64_t csr_pointers_within(const Launch& L, size_t k_ptrs, size_t k_vals, size_t k_cols, int64_t rows) {
+inline int64_t csr_pointers_within(const Launch& L, size_t k_ptrs, size_t k_vals, size_t k_cols,
+                                   int64_t rows) {
     const int32_t* p = static_cast<const int32_t*>(L.ptr[k_ptrs]);
     const int64_t cap = L.sz[k_vals] < L.sz[k_cols] ? L.sz[k_vals] : L.sz[k_cols];
     int64_t top = 0;

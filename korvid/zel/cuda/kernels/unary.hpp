@@ -53,7 +53,7 @@ ZEL_HD void fp_leaky_relu_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, 
     out[t.x] = fp_leaky_relu(a[t.x], slope[0]);
 }
 
-// Bounds of raw launches (host only, see cuda/bounds.hpp, which elementwise.hpp
+// Bounds of raw launches (host only, see bounds.hpp, which elementwise.hpp
 // includes): a and out hold n records, leaky_relu's slope one.
 #ifndef __CUDACC__
 namespace bounds {

@@ -2,14 +2,14 @@
 //
 // _get_kernel(name) hands Python the kernels themselves.  On the cpu backend
 // a launch runs the body over host memory, so before it runs, the launcher
-// (cubin_loader.cpp) applies the kernel's rule to the converted arguments:
+// (cuda/cubin_loader.cpp) applies the kernel's rule to the converted arguments:
 // which int values are refused, and how many elements each array must hold
 // given the ints.  Bodies ignore surplus threads, so no rule depends on the
 // grid.  Operations launch through ZEL_LAUNCH and check their own sizes; the
 // rules guard only launches from Python.
 //
-// Each kernels/<x>.hpp states the rule of every kernel in its list beside the
-// kernels, as zel::bounds::<kernel>_bounds: a function of the Launch, or one
+// Each kernel header here states the rule of every kernel in its list beside
+// the kernels, as zel::bounds::<kernel>_bounds: a function of the Launch, or one
 // of the shared rules (holds_n).  The launcher's table names the rule of each
 // list entry, so a kernel without a rule does not compile.
 //
@@ -29,7 +29,7 @@ namespace zel::bounds {
 using I128 = __int128;
 
 // The converted arguments of one launch.  Each check refuses with the
-// launcher's own messages (bounds.cpp), prefixed with the kernel's name.
+// launcher's own messages (cuda/bounds.cpp), prefixed with the kernel's name.
 struct Launch {
     explicit Launch(const char* kernel_name) : kernel(kernel_name) {}
 
