@@ -13,10 +13,7 @@
 
 #include "../core/errors.hpp"
 #include "../core/tensor.hpp"
-#include "../ops/mm_host.hpp"
 #include "../ops/ops.hpp"
-#include "../ops/reductions.hpp"
-#include "../ops/unary.hpp"
 #include "../registry.hpp"
 
 namespace zel {
@@ -59,11 +56,11 @@ bool same_shape(nb::handle a, nb::handle b) {
 // every part a Tensor, all of one shape and one record count.  Anything
 // else takes the composition, which raises the real operations' errors.
 template <size_t N>
-bool fusable(const nb::handle (&parts)[N], TView (&views)[N]) {
+bool fusable(const nb::handle (&parts)[N], TensorView (&views)[N]) {
     if (on_cuda()) return false;
     for (size_t i = 0; i < N; ++i)
         if (!is_tensor(parts[i])) return false;
-    for (size_t i = 0; i < N; ++i) views[i] = tview(parts[i]);
+    for (size_t i = 0; i < N; ++i) views[i] = tensor_view(parts[i]);
     for (size_t i = 1; i < N; ++i) {
         if (views[i].n() != views[0].n()) return false;
         if (!same_shape(views[i].shape, views[0].shape)) return false;
@@ -87,7 +84,7 @@ DevArray half_of(const DevArray& a, size_t off, size_t n) {
 // out_re[i], out_im[i] = f(parts[...][i]) over every element, as a pair of
 // the first part's shape (wrapped as every element-wise result is).
 template <size_t N, class F>
-nb::object host_pass(const TView (&views)[N], int outputs, F&& f) {
+nb::object host_pass(const TensorView (&views)[N], int outputs, F&& f) {
     const size_t n = views[0].n();
     DevArray re, im;
     if (outputs == 2) {
@@ -112,12 +109,12 @@ nb::object host_pass(const TView (&views)[N], int outputs, F&& f) {
 
 // The right operand: a ComplexTensor, or a real Tensor (numbers and lists
 // through tensor()).
-struct Operand {
+struct OperandParts {
     nb::object re, im;  // im invalid for a real operand
     bool complex() const { return im.is_valid(); }
 };
 
-Operand operand(nb::handle o) {
+OperandParts operand_parts(nb::handle o) {
     if (is_complex_tensor(o)) {
         ComplexTensor& c = self_of(o);
         return {c.real, c.imag};
@@ -127,10 +124,10 @@ Operand operand(nb::handle o) {
 
 nb::object c_add(nb::handle s, nb::handle o) {
     ComplexTensor& z = self_of(s);
-    Operand w = operand(o);
+    OperandParts w = operand_parts(o);
     if (!w.complex()) return pair(op_add(z.real, w.re), z.imag);
     nb::handle parts[4] = {z.real, z.imag, w.re, w.im};
-    TView v[4];
+    TensorView v[4];
     if (fusable(parts, v))
         return host_pass(v, 2, [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
             re[i] = fp_add(in[0][i], in[2][i]);
@@ -141,10 +138,10 @@ nb::object c_add(nb::handle s, nb::handle o) {
 
 nb::object c_sub(nb::handle s, nb::handle o) {
     ComplexTensor& z = self_of(s);
-    Operand w = operand(o);
+    OperandParts w = operand_parts(o);
     if (!w.complex()) return pair(op_sub(z.real, w.re), z.imag);
     nb::handle parts[4] = {z.real, z.imag, w.re, w.im};
-    TView v[4];
+    TensorView v[4];
     if (fusable(parts, v))
         return host_pass(v, 2, [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
             re[i] = fp_sub(in[0][i], in[2][i]);
@@ -164,10 +161,10 @@ nb::object c_rsub(nb::handle s, nb::handle o) {
 // (a+bi)(c+di) = (ac - bd) + (ad + bc)i
 nb::object c_mul(nb::handle s, nb::handle o) {
     ComplexTensor& z = self_of(s);
-    Operand w = operand(o);
+    OperandParts w = operand_parts(o);
     if (!w.complex()) return pair(op_mul(z.real, w.re), op_mul(z.imag, w.re));
     nb::handle parts[4] = {z.real, z.imag, w.re, w.im};
-    TView v[4];
+    TensorView v[4];
     if (fusable(parts, v))
         return host_pass(v, 2, [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
             const Fp &a = in[0][i], &b = in[1][i], &c = in[2][i], &d = in[3][i];
@@ -182,10 +179,10 @@ nb::object c_mul(nb::handle s, nb::handle o) {
 // (a+bi)/(c+di) = (ac + bd)/(c² + d²) + (bc - ad)/(c² + d²) i
 nb::object c_div(nb::handle s, nb::handle o) {
     ComplexTensor& z = self_of(s);
-    Operand w = operand(o);
+    OperandParts w = operand_parts(o);
     if (!w.complex()) return pair(op_div(z.real, w.re), op_div(z.imag, w.re));
     nb::handle parts[4] = {z.real, z.imag, w.re, w.im};
-    TView v[4];
+    TensorView v[4];
     if (fusable(parts, v))
         return host_pass(v, 2, [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
             const Fp &a = in[0][i], &b = in[1][i], &c = in[2][i], &d = in[3][i];
@@ -203,7 +200,7 @@ nb::object c_div(nb::handle s, nb::handle o) {
 nb::object c_abs2(nb::handle s) {
     ComplexTensor& z = self_of(s);
     nb::handle parts[2] = {z.real, z.imag};
-    TView v[2];
+    TensorView v[2];
     if (fusable(parts, v))
         return host_pass(v, 1, [](const Fp* const* in, size_t i, Fp* re, Fp*) {
             re[i] = fp_add(fp_mul(in[0][i], in[0][i]), fp_mul(in[1][i], in[1][i]));

@@ -9,8 +9,6 @@
 #include "../core/tensor.hpp"
 #include "../ops/constants.hpp"
 #include "../ops/ops.hpp"
-#include "../ops/reductions.hpp"
-#include "../ops/unary.hpp"
 #include "../registry.hpp"
 
 namespace zel {
@@ -19,7 +17,7 @@ namespace {
 
 // The first record of a tensor, on the host.
 Fp first_record(nb::handle t) {
-    TView v = tview(t);
+    TensorView v = tensor_view(t);
     if (v.n() == 0) throw nb::index_error("list index out of range");
     Fp r;
     copy_to_host(v.n() == 1 ? v.a : slice_records(v.a, 0, 1), &r, sizeof(Fp));

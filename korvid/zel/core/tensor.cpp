@@ -91,8 +91,8 @@ void set_zel_module(nb::module_ m) { g_module = new nb::module_(m); }
 
 bool is_tensor(nb::handle h) { return py_isinstance(h.ptr(), g_tensor_type.ptr()); }
 
-TView tview(nb::handle t) {
-    TView v;
+TensorView tensor_view(nb::handle t) {
+    TensorView v;
     nb::object data, shape;
     if (is_tensor(t)) {
         if (!nb::inst_ready(t))
@@ -110,7 +110,7 @@ TView tview(nb::handle t) {
 }
 
 ShapedView shaped_view(nb::handle t) {
-    ShapedView r{tview(t), {}};
+    ShapedView r{tensor_view(t), {}};
     r.s = shape_vec(r.v.shape);
     check_shape_count(r.s, r.v.n(), r.v.shape);
     return r;

@@ -22,18 +22,20 @@ struct Tensor {
 nb::module_& zel_module();
 void set_zel_module(nb::module_ m);
 
-// An operand: its device array and its shape tuple.
-struct TView {
+// A tensor operand as read: its device array and its shape tuple, not yet
+// checked against each other (tensor_view).
+struct TensorView {
     DevArray a;
     nb::object shape;
     size_t n() const { return a.n; }
     Fp* rec() const { return a.rec(); }
 };
 
-// An operand whose shape has been checked against its record count (what
-// every operation that derives sizes from the shape must use).
+// A TensorView whose shape has been decoded (s) and checked against its
+// record count (shaped_view): what every operation that derives sizes from
+// the shape must use.
 struct ShapedView {
-    TView v;
+    TensorView v;
     std::vector<int64_t> s;
 };
 ShapedView shaped_view(nb::handle t);
@@ -41,7 +43,7 @@ ShapedView shaped_view(nb::handle t);
 bool is_tensor(nb::handle h);
 // Reads _data and _shape (AttributeError for objects without them, as any
 // attribute access would raise); validates _data.
-TView tview(nb::handle t);
+TensorView tensor_view(nb::handle t);
 // Tensor(_raw=out, shape=S): S falsy gives (len(out),).
 nb::object wrap(const DevArray& out, nb::handle shape);
 nb::object wrap_1d(const DevArray& out);

@@ -24,7 +24,7 @@ std::vector<int64_t> broadcast_shapes(const std::vector<int64_t>& a, const std::
     return out;
 }
 
-DevArray broadcast_data(const TView& t, const std::vector<int64_t>& target) {
+DevArray broadcast_data(const TensorView& t, const std::vector<int64_t>& target) {
     std::vector<int64_t> src = shape_vec(t.shape);
     check_shape_count(src, t.n(), t.shape);
     size_t nd = target.size();
@@ -65,12 +65,14 @@ void register_broadcast(nb::module_& m) {
             require_tuple(shape2, "shape2");
             return shape_tuple(broadcast_shapes(shape_vec(shape1), shape_vec(shape2), shape1, shape2));
         },
-        nb::arg("shape1").none(), nb::arg("shape2").none(), "Compute broadcast shape following NumPy rules.");
+        nb::arg("shape1").none(), nb::arg("shape2").none(),
+        nb::sig("def _broadcast_shapes(shape1: tuple[int, ...], shape2: tuple[int, ...]) -> tuple[int, ...]"),
+        "Compute broadcast shape following NumPy rules.");
     m.def(
         "_broadcast_to",
         [](nb::handle t, nb::handle target_shape) -> nb::object {
             require_tuple(target_shape, "target_shape");
-            TView v = tview(t);
+            TensorView v = tensor_view(t);
             if (py_compare(v.shape, target_shape, Py_EQ)) return nb::borrow(t);
             std::vector<int64_t> target = shape_vec(target_shape);
             // Refuse targets the tensor does not broadcast to.
@@ -81,20 +83,24 @@ void register_broadcast(nb::module_& m) {
                                           .c_str());
             return wrap(broadcast_data(v, target), target_shape);
         },
-        nb::arg("t").none(), nb::arg("target_shape").none(), "Expand tensor to target shape via broadcasting.");
+        nb::arg("t").none(), nb::arg("target_shape").none(),
+        nb::sig("def _broadcast_to(t: Tensor, target_shape: tuple[int, ...]) -> Tensor"),
+        "Expand tensor to target shape via broadcasting.");
     m.def(
         "broadcast_tensors",
         [](nb::handle a, nb::handle b) {
-            TView va = tview(a), vb = tview(b);
+            TensorView va = tensor_view(a), vb = tensor_view(b);
             std::vector<int64_t> s = broadcast_shapes(shape_vec(va.shape), shape_vec(vb.shape), va.shape, vb.shape);
             nb::object st = shape_tuple(s);
-            auto one = [&](nb::handle t, const TView& v) -> nb::object {
+            auto one = [&](nb::handle t, const TensorView& v) -> nb::object {
                 if (py_compare(v.shape, st, Py_EQ)) return nb::borrow(t);
                 return wrap(broadcast_data(v, s), st);
             };
             return nb::make_tuple(one(a, va), one(b, vb));
         },
-        nb::arg("a").none(), nb::arg("b").none(), "Broadcast two tensors to compatible shapes.");
+        nb::arg("a").none(), nb::arg("b").none(),
+        nb::sig("def broadcast_tensors(a: Tensor, b: Tensor) -> tuple[Tensor, Tensor]"),
+        "Broadcast two tensors to compatible shapes.");
 }
 
 }  // namespace zel

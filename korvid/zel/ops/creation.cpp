@@ -23,9 +23,6 @@ nb::object fill(const char* name, const std::vector<int64_t>& shape) {
 
 std::string count_str(size_t n) { return std::to_string(n); }
 
-using Shaped = ShapedView;
-inline Shaped shaped(nb::handle t) { return shaped_view(t); }
-
 // Python's tuple index error for a dimension outside the shape.
 [[noreturn]] void dim_out_of_range(int64_t dim, size_t nd) {
     throw nb::index_error(("dimension " + std::to_string(dim) + " is out of range for a tensor of " +
@@ -56,9 +53,18 @@ std::vector<int64_t> unsqueezed(const std::vector<int64_t>& s, int64_t dim) {
     return r;
 }
 
-// Concatenation along dim of operands whose shapes are given separately
-// (stack passes unsqueezed shapes without copying the data).
-nb::object cat_shaped(const std::vector<TView>& views, const std::vector<std::vector<int64_t>>& shapes, int64_t dim) {
+// The geometry of a concatenation along d: the output is `outer` groups,
+// group g holding the g-th chunk of every operand in list order; operand k's
+// chunk is shapes[k][d] * inner records.
+struct CatLayout {
+    size_t d = 0;
+    std::vector<int64_t> out_shape;
+    int64_t total = 0, outer = 1, inner = 1;
+    int64_t chunk(const std::vector<int64_t>& s) const { return s[d] * inner; }
+};
+
+// Checks that the shapes agree outside dim and that the result fits.
+CatLayout cat_layout(const std::vector<std::vector<int64_t>>& shapes, int64_t dim) {
     const std::vector<int64_t>& s0 = shapes[0];
     size_t nd = s0.size();
     for (size_t k = 1; k < shapes.size(); ++k) {
@@ -68,8 +74,10 @@ nb::object cat_shaped(const std::vector<TView>& views, const std::vector<std::ve
                                    shape_str(shape_tuple(s0)) + " (ranks differ)")
                                       .c_str());
     }
-    size_t d = norm_dim(dim, nd);
-    std::vector<int64_t> out_shape = s0;
+    CatLayout c;
+    c.d = norm_dim(dim, nd);
+    const size_t d = c.d;
+    c.out_shape = s0;
     int64_t total_d = 0;
     for (size_t k = 0; k < shapes.size(); ++k) {
         for (size_t i = 0; i < nd; ++i) {
@@ -85,46 +93,60 @@ nb::object cat_shaped(const std::vector<TView>& views, const std::vector<std::ve
                                    " does not fit 64 bits (tensor 0 has shape " + shape_str(shape_tuple(s0)) + ")")
                                       .c_str());
     }
-    out_shape[d] = total_d;
-    int64_t total = shape_numel(out_shape);
-    checked_i32(total, "element count");
-    int64_t outer = 1, inner = 1;
-    for (size_t i = 0; i < d; ++i) outer *= s0[i];
-    for (size_t i = d + 1; i < nd; ++i) inner *= s0[i];
-    nb::object st = shape_tuple(out_shape);
-    if (outer == 1 || total == 0) {
-        std::vector<DevArray> parts;
-        for (const TView& v : views) parts.push_back(v.a);
-        return wrap(total == 0 ? new_records(0) : concat_records(parts), st);
+    c.out_shape[d] = total_d;
+    c.total = shape_numel(c.out_shape);
+    checked_i32(c.total, "element count");
+    for (size_t i = 0; i < d; ++i) c.outer *= s0[i];
+    for (size_t i = d + 1; i < nd; ++i) c.inner *= s0[i];
+    return c;
+}
+
+// On the GPU: one strided copy per operand, straight into the output.
+DevArray cat_groups_device(const std::vector<TensorView>& views, const std::vector<std::vector<int64_t>>& shapes,
+                           const CatLayout& c) {
+    DevArray out = new_records((size_t)c.total);
+    const int64_t out_row = c.out_shape[c.d] * c.inner;
+    int64_t offset = 0;
+    for (size_t k = 0; k < views.size(); ++k) {
+        const int64_t chunk = c.chunk(shapes[k]);
+        if (chunk)
+            ZEL_LAUNCH(fp_cat_part_kernel, grid1(c.outer * chunk), block1(), views[k].a, out, (int)c.outer,
+                       (int)chunk, (int)out_row, (int)offset);
+        offset += chunk;
     }
-    // Group g of the output is the g-th chunk of every input, in list order.
-    if (on_cuda()) {
-        // One strided copy per operand, straight into the output.
-        DevArray out = new_records((size_t)total);
-        const int64_t out_row = total_d * inner;
-        int64_t offset = 0;
-        for (size_t k = 0; k < views.size(); ++k) {
-            const int64_t chunk = shapes[k][d] * inner;
-            if (chunk)
-                ZEL_LAUNCH(fp_cat_part_kernel, grid1(outer * chunk), block1(), views[k].a, out, (int)outer, (int)chunk,
-                           (int)out_row, (int)offset);
-            offset += chunk;
-        }
-        return wrap(out, st);
-    }
+    return out;
+}
+
+// On the CPU: the groups copied in output order.
+DevArray cat_groups_host(const std::vector<TensorView>& views, const std::vector<std::vector<int64_t>>& shapes,
+                         const CatLayout& c) {
     std::vector<HostRecords> src;
-    for (const TView& v : views) src.push_back(host_records(v.a));
-    DevArray out = new_records((size_t)total);
+    for (const TensorView& v : views) src.push_back(host_records(v.a));
+    DevArray out = new_records((size_t)c.total);
     Fp* dst = out.rec();
     size_t off = 0;
-    for (int64_t g = 0; g < outer; ++g) {
+    for (int64_t g = 0; g < c.outer; ++g) {
         for (size_t k = 0; k < views.size(); ++k) {
-            size_t chunk = (size_t)(shapes[k][d] * inner);
+            size_t chunk = (size_t)c.chunk(shapes[k]);
             if (chunk) std::memcpy(dst + off, src[k].ptr + (size_t)g * chunk, chunk * sizeof(Fp));
             off += chunk;
         }
     }
-    return wrap(out, st);
+    return out;
+}
+
+// Concatenation along dim of operands whose shapes are given separately
+// (stack passes unsqueezed shapes without copying the data).
+nb::object cat_shaped(const std::vector<TensorView>& views, const std::vector<std::vector<int64_t>>& shapes,
+                      int64_t dim) {
+    const CatLayout c = cat_layout(shapes, dim);
+    nb::object st = shape_tuple(c.out_shape);
+    if (c.outer == 1 || c.total == 0) {
+        std::vector<DevArray> parts;
+        for (const TensorView& v : views) parts.push_back(v.a);
+        return wrap(c.total == 0 ? new_records(0) : concat_records(parts), st);
+    }
+    return wrap(on_cuda() ? cat_groups_device(views, shapes, c) : cat_groups_host(views, shapes, c), st);
 }
 
 // The list's items, held: reading an operand's attributes may run Python
@@ -256,7 +278,7 @@ nb::object op_linspace(nb::handle start, nb::handle end, int64_t steps) {
 }
 
 nb::object op_reshape(nb::handle a, const std::vector<int64_t>& shape) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     nb::object st = shape_tuple(shape);
     int64_t want = shape_numel(shape);
     if ((uint64_t)want != v.n())
@@ -267,7 +289,7 @@ nb::object op_reshape(nb::handle a, const std::vector<int64_t>& shape) {
 }
 
 nb::object op_squeeze(nb::handle a, nb::handle dim) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     std::vector<int64_t> s = shape_vec(v.shape);
     std::vector<int64_t> r;
     if (dim.is_none()) {
@@ -284,12 +306,12 @@ nb::object op_squeeze(nb::handle a, nb::handle dim) {
 }
 
 nb::object op_unsqueeze(nb::handle a, int64_t dim) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     return wrap(copy_records(v.a), shape_tuple(unsqueezed(shape_vec(v.shape), dim)));
 }
 
 nb::object op_transpose(nb::handle a) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     std::vector<int64_t> s = shape_vec(v.shape);
     if (s.size() != 2) throw nb::value_error("transpose requires 2D tensor");
     check_shape_count(s, v.n(), v.shape);
@@ -315,13 +337,13 @@ nb::object op_transpose(nb::handle a) {
 nb::object op_cat(const std::vector<nb::handle>& tensors, int64_t dim) {
     if (tensors.empty()) throw nb::value_error("cat requires at least one tensor");
     if (tensors.size() == 1) {
-        TView v = tview(tensors[0]);
+        TensorView v = tensor_view(tensors[0]);
         return wrap(copy_records(v.a), v.shape);
     }
-    std::vector<TView> views;
+    std::vector<TensorView> views;
     std::vector<std::vector<int64_t>> shapes;
     for (nb::handle t : tensors) {
-        Shaped s = shaped(t);
+        ShapedView s = shaped_view(t);
         views.push_back(s.v);
         shapes.push_back(s.s);
     }
@@ -330,10 +352,10 @@ nb::object op_cat(const std::vector<nb::handle>& tensors, int64_t dim) {
 
 nb::object op_stack(const std::vector<nb::handle>& tensors, int64_t dim) {
     if (tensors.empty()) throw nb::value_error("cat requires at least one tensor");
-    std::vector<TView> views;
+    std::vector<TensorView> views;
     std::vector<std::vector<int64_t>> shapes;
     for (nb::handle t : tensors) {
-        Shaped s = shaped(t);
+        ShapedView s = shaped_view(t);
         views.push_back(s.v);
         shapes.push_back(unsqueezed(s.s, dim));
     }
@@ -341,24 +363,39 @@ nb::object op_stack(const std::vector<nb::handle>& tensors, int64_t dim) {
     return cat_shaped(views, shapes, dim);
 }
 
+namespace {
+
+// cat and stack from Python: a list of tensors, held while they are read.
+template <nb::object (*Op)(const std::vector<nb::handle>&, int64_t)>
+nb::object tensor_list_op(nb::handle tensors, nb::handle dim) {
+    std::vector<nb::object> held = tensor_list(tensors);
+    long long d = exact_int_value(dim, "dim");
+    return Op(std::vector<nb::handle>(held.begin(), held.end()), d);
+}
+
+}  // namespace
+
 void register_creation(nb::module_& m) {
-    m.def("tensor", &make_tensor, nb::arg("data").none(), "Create tensor.");
+    m.def("tensor", &make_tensor, nb::arg("data").none(), nb::sig("def tensor(data: object) -> Tensor"),
+          "Create tensor.");
     m.def(
         "zeros", [](nb::args args, nb::kwargs kw) { return op_zeros(varargs_shape(args, kw, "zeros")); },
-        "Create zeros tensor.");
+        nb::sig("def zeros(*args: int | tuple[int, ...] | list[int]) -> Tensor"), "Create zeros tensor.");
     m.def(
         "ones", [](nb::args args, nb::kwargs kw) { return op_ones(varargs_shape(args, kw, "ones")); },
-        "Create ones tensor.");
+        nb::sig("def ones(*args: int | tuple[int, ...] | list[int]) -> Tensor"), "Create ones tensor.");
     m.def(
-        "eye", [](nb::handle n) { return op_eye(exact_int_value(n, "n")); }, nb::arg("n").none(), "Create identity matrix.");
+        "eye", [](nb::handle n) { return op_eye(exact_int_value(n, "n")); }, nb::arg("n").none(),
+        nb::sig("def eye(n: int) -> Tensor"), "Create identity matrix.");
     m.def("arange", &op_arange, nb::arg("start").none(), nb::arg("end").none() = nb::none(), nb::arg("step").none() = 1,
-          "Create range tensor.");
+          nb::sig("def arange(start: int, end: int | None = None, step: int = 1) -> Tensor"), "Create range tensor.");
     m.def(
         "linspace",
         [](nb::handle start, nb::handle end, nb::handle steps) {
             return op_linspace(start, end, exact_int_value(steps, "steps"));
         },
-        nb::arg("start").none(), nb::arg("end").none(), nb::arg("steps").none(), "Create linearly spaced tensor.");
+        nb::arg("start").none(), nb::arg("end").none(), nb::arg("steps").none(),
+        nb::sig("def linspace(start: object, end: object, steps: int) -> Tensor"), "Create linearly spaced tensor.");
     m.def(
         "reshape",
         [](nb::handle a, nb::handle shape) {
@@ -366,17 +403,20 @@ void register_creation(nb::module_& m) {
             if (is_exact_int(shape)) return op_reshape(a, shape_vec(nb::make_tuple(shape)));
             return op_reshape(a, shape_vec(shape));
         },
-        nb::arg("a").none(), nb::arg("shape").none(), "Reshape tensor.");
+        nb::arg("a").none(), nb::arg("shape").none(),
+        nb::sig("def reshape(a: Tensor, shape: int | tuple[int, ...] | list[int]) -> Tensor"), "Reshape tensor.");
     m.def(
         "squeeze",
         [](nb::handle a, nb::handle dim) {
             if (!dim.is_none()) require_int(dim, "dim");
             return op_squeeze(a, dim);
         },
-        nb::arg("a").none(), nb::arg("dim").none() = nb::none(), "Remove size-1 dimensions.");
+        nb::arg("a").none(), nb::arg("dim").none() = nb::none(),
+        nb::sig("def squeeze(a: Tensor, dim: int | None = None) -> Tensor"), "Remove size-1 dimensions.");
     m.def(
         "unsqueeze", [](nb::handle a, nb::handle dim) { return op_unsqueeze(a, exact_int_value(dim, "dim")); },
-        nb::arg("a").none(), nb::arg("dim").none(), "Add size-1 dimension.");
+        nb::arg("a").none(), nb::arg("dim").none(), nb::sig("def unsqueeze(a: Tensor, dim: int) -> Tensor"),
+        "Add size-1 dimension.");
     m.def(
         "transpose",
         [](nb::handle a, nb::handle dim0, nb::handle dim1) {
@@ -384,23 +424,12 @@ void register_creation(nb::module_& m) {
             require_int(dim1, "dim1");
             return op_transpose(a);
         },
-        nb::arg("a").none(), nb::arg("dim0").none(), nb::arg("dim1").none(), "Transpose dimensions.");
-    m.def(
-        "cat",
-        [](nb::handle tensors, nb::handle dim) {
-            std::vector<nb::object> held = tensor_list(tensors);
-            long long d = exact_int_value(dim, "dim");
-            return op_cat(std::vector<nb::handle>(held.begin(), held.end()), d);
-        },
-        nb::arg("tensors").none(), nb::arg("dim").none() = 0, "Concatenate tensors.");
-    m.def(
-        "stack",
-        [](nb::handle tensors, nb::handle dim) {
-            std::vector<nb::object> held = tensor_list(tensors);
-            long long d = exact_int_value(dim, "dim");
-            return op_stack(std::vector<nb::handle>(held.begin(), held.end()), d);
-        },
-        nb::arg("tensors").none(), nb::arg("dim").none() = 0, "Stack tensors along new dimension.");
+        nb::arg("a").none(), nb::arg("dim0").none(), nb::arg("dim1").none(),
+        nb::sig("def transpose(a: Tensor, dim0: int, dim1: int) -> Tensor"), "Transpose dimensions.");
+    m.def("cat", &tensor_list_op<&op_cat>, nb::arg("tensors").none(), nb::arg("dim").none() = 0,
+          nb::sig("def cat(tensors: list[Tensor], dim: int = 0) -> Tensor"), "Concatenate tensors.");
+    m.def("stack", &tensor_list_op<&op_stack>, nb::arg("tensors").none(), nb::arg("dim").none() = 0,
+          nb::sig("def stack(tensors: list[Tensor], dim: int = 0) -> Tensor"), "Stack tensors along new dimension.");
 }
 
 }  // namespace zel

@@ -15,14 +15,14 @@ namespace {
 // instead of being expanded; any other operand whose shape differs is
 // expanded on the host.  Results are the same either way.
 struct Pair {
-    TView a, b;
+    TensorView a, b;
     nb::object shape;
     size_t n = 0;
     int a_step = 1, b_step = 1;
 };
 
 Pair broadcast_pair(nb::handle a, nb::handle b) {
-    Pair p{tview(a), tview(b), nb::object()};
+    Pair p{tensor_view(a), tensor_view(b), nb::object()};
     if (py_compare(p.a.shape, p.b.shape, Py_EQ)) {
         if (p.a.n() != p.b.n())
             throw nb::value_error(("operands hold " + std::to_string(p.a.n()) + " and " + std::to_string(p.b.n()) +
@@ -77,7 +77,7 @@ int second_step(const char* op, size_t n, size_t nb, const char* what = "second 
 
 template <auto Body, auto BcastBody>
 nb::object compare(const char* op, const char* name, const char* bcast_name, nb::handle a, nb::handle b) {
-    TView va = tview(a), vb = tview(b);
+    TensorView va = tensor_view(a), vb = tensor_view(b);
     size_t n = va.n();
     int step = second_step(op, n, vb.n());
     int32_t n32 = checked_i32((int64_t)n, "element count");
@@ -91,8 +91,8 @@ nb::object compare(const char* op, const char* name, const char* bcast_name, nb:
 
 // A scalar argument as one record: Tensors are taken as they are, anything
 // else through tensor().
-TView scalar_operand(nb::handle v, const char* op, const char* what) {
-    TView t = is_tensor(v) ? tview(v) : tview(make_tensor(v));
+TensorView scalar_operand(nb::handle v, const char* op, const char* what) {
+    TensorView t = is_tensor(v) ? tensor_view(v) : tensor_view(make_tensor(v));
     if (t.n() != 1)
         throw nb::value_error((std::string(op) + ": " + what + " must be a single value, got " +
                                std::to_string(t.n()) + " records")
@@ -155,28 +155,25 @@ nb::object op_atan2(nb::handle y, nb::handle x) {
     return arith<&fp_atan2_kernel_body, &fp_atan2_bcast_kernel_body>("fp_atan2_kernel", "fp_atan2_bcast_kernel", y, x);
 }
 
-#define ZEL_ARITH(op) arith<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>("fp_" #op "_kernel", "fp_" #op "_bcast_kernel", a, b)
-#define ZEL_COMPARE(op) compare<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>(#op, "fp_" #op "_kernel", "fp_" #op "_bcast_kernel", a, b)
-
-nb::object op_add(nb::handle a, nb::handle b) { return ZEL_ARITH(add); }
-nb::object op_sub(nb::handle a, nb::handle b) { return ZEL_ARITH(sub); }
-nb::object op_mul(nb::handle a, nb::handle b) { return ZEL_ARITH(mul); }
-nb::object op_div(nb::handle a, nb::handle b) { return ZEL_ARITH(div); }
-
-nb::object op_eq(nb::handle a, nb::handle b) { return ZEL_COMPARE(eq); }
-nb::object op_ne(nb::handle a, nb::handle b) { return ZEL_COMPARE(ne); }
-nb::object op_lt(nb::handle a, nb::handle b) { return ZEL_COMPARE(lt); }
-nb::object op_le(nb::handle a, nb::handle b) { return ZEL_COMPARE(le); }
-nb::object op_gt(nb::handle a, nb::handle b) { return ZEL_COMPARE(gt); }
-nb::object op_ge(nb::handle a, nb::handle b) { return ZEL_COMPARE(ge); }
-
+#define ZEL_ARITH(op)                                                                                   \
+    nb::object op_##op(nb::handle a, nb::handle b) {                                                     \
+        return arith<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>("fp_" #op "_kernel",           \
+                                                                           "fp_" #op "_bcast_kernel", a, b); \
+    }
+#define ZEL_COMPARE(op)                                                                                \
+    nb::object op_##op(nb::handle a, nb::handle b) {                                                    \
+        return compare<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>(#op, "fp_" #op "_kernel",   \
+                                                                             "fp_" #op "_bcast_kernel", a, b); \
+    }
+ZEL_ARITH_OPS(ZEL_ARITH)
+ZEL_COMPARE_OPS(ZEL_COMPARE)
 #undef ZEL_ARITH
 #undef ZEL_COMPARE
 
 nb::object op_mod(nb::handle a, nb::handle b) {
-    TView va = tview(a);
+    TensorView va = tensor_view(a);
     nb::object bt = is_tensor(b) ? nb::borrow(b) : make_tensor(b);
-    TView vb = tview(bt);
+    TensorView vb = tensor_view(bt);
     size_t n = va.n();
     int step = second_step("mod", n, vb.n(), "divisor");
     int32_t n32 = checked_i32((int64_t)n, "element count");
@@ -189,7 +186,7 @@ nb::object op_mod(nb::handle a, nb::handle b) {
 }
 
 nb::object op_pow_int(nb::handle a, int32_t exp) {
-    TView va = tview(a);
+    TensorView va = tensor_view(a);
     size_t n = va.n();
     int32_t n32 = checked_i32((int64_t)n, "element count");
     DevArray out = new_records(n);
@@ -209,7 +206,7 @@ nb::object op_pow(nb::handle a, nb::handle exp) {
 }
 
 nb::object op_where(nb::handle cond, nb::handle a, nb::handle b) {
-    TView va = tview(a), vb = tview(b);
+    TensorView va = tensor_view(a), vb = tensor_view(b);
     size_t n = va.n();
     DevArray c = where_condition(cond, n);
     int step = second_step("where", n, vb.n(), "second operand b");
@@ -223,9 +220,9 @@ nb::object op_where(nb::handle cond, nb::handle a, nb::handle b) {
 }
 
 nb::object op_clamp(nb::handle a, nb::handle min_val, nb::handle max_val) {
-    TView va = tview(a);
-    TView lo = scalar_operand(min_val, "clamp", "min_val");
-    TView hi = scalar_operand(max_val, "clamp", "max_val");
+    TensorView va = tensor_view(a);
+    TensorView lo = scalar_operand(min_val, "clamp", "min_val");
+    TensorView hi = scalar_operand(max_val, "clamp", "max_val");
     size_t n = va.n();
     int32_t n32 = checked_i32((int64_t)n, "element count");
     DevArray out = new_records(n);
@@ -243,34 +240,48 @@ nb::object op_lerp(nb::handle a, nb::handle b, nb::handle weight) {
     return op_add(op_mul(a, one_minus_w), op_mul(b, w));
 }
 
+nb::object op_logical_and(nb::handle a, nb::handle b) { return logical("logical_and", {a, b}); }
+nb::object op_logical_or(nb::handle a, nb::handle b) { return logical("logical_or", {a, b}); }
+nb::object op_logical_not(nb::handle a) { return logical("logical_not", {a}); }
+nb::object op_logical_xor(nb::handle a, nb::handle b) { return logical("logical_xor", {a, b}); }
+
+// Masks are the backend's arrays (numpy or cupy), typed Any.
 void register_elementwise(nb::module_& m) {
-    m.def("add", &op_add, nb::arg("a").none(), nb::arg("b").none(), "Element-wise add with NumPy-style broadcasting.");
-    m.def("sub", &op_sub, nb::arg("a").none(), nb::arg("b").none(), "Element-wise subtract with NumPy-style broadcasting.");
-    m.def("mul", &op_mul, nb::arg("a").none(), nb::arg("b").none(), "Element-wise multiply with NumPy-style broadcasting.");
-    m.def("div", &op_div, nb::arg("a").none(), nb::arg("b").none(), "Element-wise divide with NumPy-style broadcasting.");
-    m.def("pow", &op_pow, nb::arg("a").none(), nb::arg("exp").none(), "Integer power.");
-    m.def("mod", &op_mod, nb::arg("a").none(), nb::arg("b").none(), "Modulo using exact 512-bit arithmetic.");
-    m.def("eq", &op_eq, nb::arg("a").none(), nb::arg("b").none(), "Element-wise equality.");
-    m.def("lt", &op_lt, nb::arg("a").none(), nb::arg("b").none());
-    m.def("gt", &op_gt, nb::arg("a").none(), nb::arg("b").none());
-    m.def("le", &op_le, nb::arg("a").none(), nb::arg("b").none());
-    m.def("ge", &op_ge, nb::arg("a").none(), nb::arg("b").none());
-    m.def("ne", &op_ne, nb::arg("a").none(), nb::arg("b").none());
-    m.def("clamp", &op_clamp, nb::arg("a").none(), nb::arg("min_val").none(), nb::arg("max_val").none(), "Clamp values.");
-    m.def("where", &op_where, nb::arg("cond").none(), nb::arg("a").none(), nb::arg("b").none(), "Conditional select.");
-    m.def("lerp", &op_lerp, nb::arg("a").none(), nb::arg("b").none(), nb::arg("weight").none(), "Linear interpolation.");
-    m.def(
-        "logical_and", [](nb::handle a, nb::handle b) { return logical("logical_and", {a, b}); }, nb::arg("a").none(),
-        nb::arg("b").none(), "Element-wise logical AND.");
-    m.def(
-        "logical_or", [](nb::handle a, nb::handle b) { return logical("logical_or", {a, b}); }, nb::arg("a").none(),
-        nb::arg("b").none(), "Element-wise logical OR.");
-    m.def(
-        "logical_not", [](nb::handle a) { return logical("logical_not", {a}); }, nb::arg("a").none(),
-        "Element-wise logical NOT.");
-    m.def(
-        "logical_xor", [](nb::handle a, nb::handle b) { return logical("logical_xor", {a, b}); }, nb::arg("a").none(),
-        nb::arg("b").none(), "Element-wise logical XOR.");
+    m.def("add", &op_add, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def add(a: Tensor, b: Tensor) -> Tensor"),
+          "Element-wise add with NumPy-style broadcasting.");
+    m.def("sub", &op_sub, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def sub(a: Tensor, b: Tensor) -> Tensor"),
+          "Element-wise subtract with NumPy-style broadcasting.");
+    m.def("mul", &op_mul, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def mul(a: Tensor, b: Tensor) -> Tensor"),
+          "Element-wise multiply with NumPy-style broadcasting.");
+    m.def("div", &op_div, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def div(a: Tensor, b: Tensor) -> Tensor"),
+          "Element-wise divide with NumPy-style broadcasting.");
+    m.def("pow", &op_pow, nb::arg("a").none(), nb::arg("exp").none(), nb::sig("def pow(a: Tensor, exp: int) -> Tensor"),
+          "Integer power.");
+    m.def("mod", &op_mod, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def mod(a: Tensor, b: object) -> Tensor"), "Modulo using exact 512-bit arithmetic.");
+    m.def("eq", &op_eq, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def eq(a: Tensor, b: Tensor) -> typing.Any"), "Element-wise equality.");
+    m.def("lt", &op_lt, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def lt(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("gt", &op_gt, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def gt(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("le", &op_le, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def le(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("ge", &op_ge, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def ge(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("ne", &op_ne, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def ne(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("clamp", &op_clamp, nb::arg("a").none(), nb::arg("min_val").none(), nb::arg("max_val").none(),
+          nb::sig("def clamp(a: Tensor, min_val: object, max_val: object) "
+                  "-> Tensor"),
+          "Clamp values.");
+    m.def("where", &op_where, nb::arg("cond").none(), nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def where(cond: typing.Any, a: Tensor, b: Tensor) -> Tensor"), "Conditional select.");
+    m.def("lerp", &op_lerp, nb::arg("a").none(), nb::arg("b").none(), nb::arg("weight").none(),
+          nb::sig("def lerp(a: Tensor, b: Tensor, weight: float) -> Tensor"), "Linear interpolation.");
+    m.def("logical_and", &op_logical_and, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def logical_and(a: typing.Any, b: typing.Any) -> typing.Any"), "Element-wise logical AND.");
+    m.def("logical_or", &op_logical_or, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def logical_or(a: typing.Any, b: typing.Any) -> typing.Any"), "Element-wise logical OR.");
+    m.def("logical_not", &op_logical_not, nb::arg("a").none(), nb::sig("def logical_not(a: typing.Any) -> typing.Any"),
+          "Element-wise logical NOT.");
+    m.def("logical_xor", &op_logical_xor, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def logical_xor(a: typing.Any, b: typing.Any) -> typing.Any"), "Element-wise logical XOR.");
 }
 
 }  // namespace zel

@@ -13,7 +13,7 @@
 //    (MULX/ADCX/ADOX where the processor has them, chosen at load time).
 // A row of the left operand and a column of the right one take the narrow
 // path when every element of both is below 1; otherwise the general one.
-#include "mm_host.hpp"
+#include "ops.hpp"
 
 #include <vector>
 

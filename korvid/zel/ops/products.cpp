@@ -6,19 +6,14 @@
 #include "../cuda/kernel_list.hpp"
 #include "../registry.hpp"
 #include "ops.hpp"
-#include "mm_host.hpp"
-#include "reductions.hpp"
 
 namespace zel {
 
 namespace {
 
-using Operand = ShapedView;
-inline Operand operand(nb::handle t) { return shaped_view(t); }
+size_t rank_of(nb::handle t) { return (size_t)nb::len(tensor_view(t).shape); }
 
-size_t rank_of(nb::handle t) { return (size_t)nb::len(tview(t).shape); }
-
-[[noreturn]] void mismatch(const Operand& a, const Operand& b) {
+[[noreturn]] void mismatch(const ShapedView& a, const ShapedView& b) {
     throw nb::value_error(("Shape mismatch: " + shape_str(a.v.shape) + " @ " + shape_str(b.v.shape)).c_str());
 }
 
@@ -32,8 +27,10 @@ void mm_into(const DevArray& a, const DevArray& b, const DevArray& out, int64_t 
                checked_i32(K, "K"));
 }
 
-nb::object outer(nb::handle a, nb::handle b) {
-    Operand x = operand(a), y = operand(b);
+}  // namespace
+
+nb::object op_outer(nb::handle a, nb::handle b) {
+    ShapedView x = shaped_view(a), y = shaped_view(b);
     const int64_t M = (int64_t)x.v.n(), N = (int64_t)y.v.n();
     const int64_t total = shape_numel({M, N});
     DevArray out = new_records((size_t)total);
@@ -43,9 +40,9 @@ nb::object outer(nb::handle a, nb::handle b) {
     return wrap(out, nb::make_tuple(M, N));
 }
 
-nb::object kron(nb::handle a, nb::handle b) {
+nb::object op_kron(nb::handle a, nb::handle b) {
     if (rank_of(a) != 2 || rank_of(b) != 2) throw nb::value_error("kron requires 2D tensors");
-    Operand x = operand(a), y = operand(b);
+    ShapedView x = shaped_view(a), y = shaped_view(b);
     const int64_t m = x.s[0], n = x.s[1], p = y.s[0], q = y.s[1];
     const int64_t rows = checked_dim_mul(m, p, "kron"), cols = checked_dim_mul(n, q, "kron");
     const int64_t total = shape_numel({rows, cols});
@@ -56,27 +53,27 @@ nb::object kron(nb::handle a, nb::handle b) {
     return wrap(out, nb::make_tuple(rows, cols));
 }
 
-nb::object trace(nb::handle a) {
+nb::object op_trace(nb::handle a) {
     if (rank_of(a) != 2) throw nb::value_error("trace requires square matrix");
-    Operand x = operand(a);
+    ShapedView x = shaped_view(a);
     if (x.s[0] != x.s[1]) throw nb::value_error("trace requires square matrix");
     DevArray out = new_records(1);
     ZEL_LAUNCH(fp_trace_kernel, Dim3{1, 1, 1}, Dim3{1, 1, 1}, x.v.a, out, checked_i32(x.s[0], "n"));
     return wrap(out, nb::tuple());
 }
 
-nb::object diag(nb::handle a) {
+nb::object op_diag(nb::handle a) {
     if (rank_of(a) != 2) throw nb::value_error("diag requires 2D tensor");
-    Operand x = operand(a);
+    ShapedView x = shaped_view(a);
     const int64_t n = x.s[0] < x.s[1] ? x.s[0] : x.s[1];
     DevArray out = new_records((size_t)n);
     if (n) ZEL_LAUNCH_ITEMS(fp_diag_kernel, n, n, x.v.a, out, checked_i32(n, "n"), checked_i32(x.s[1], "cols"));
     return wrap(out, nb::make_tuple(n));
 }
 
-nb::object bmm(nb::handle a, nb::handle b) {
+nb::object op_bmm(nb::handle a, nb::handle b) {
     if (rank_of(a) != 3 || rank_of(b) != 3) throw nb::value_error("bmm requires 3D tensors");
-    Operand x = operand(a), y = operand(b);
+    ShapedView x = shaped_view(a), y = shaped_view(b);
     const int64_t B = x.s[0], M = x.s[1], K = x.s[2], N = y.s[2];
     if (y.s[0] != B || y.s[1] != K) mismatch(x, y);
     const int64_t total = shape_numel({B, M, N});
@@ -94,14 +91,14 @@ nb::object bmm(nb::handle a, nb::handle b) {
     return wrap(out, nb::make_tuple(B, M, N));
 }
 
-nb::object conv2d(nb::handle input, nb::handle weight, nb::handle stride_h, nb::handle padding_h) {
+nb::object op_conv2d(nb::handle input, nb::handle weight, nb::handle stride_h, nb::handle padding_h) {
     require_int(stride_h, "stride");
     require_int(padding_h, "padding");
     if (rank_of(input) != 4 || rank_of(weight) != 4)
-        throw nb::value_error(("conv2d requires 4D input and weight, got shapes " + shape_str(tview(input).shape) +
-                               " and " + shape_str(tview(weight).shape))
+        throw nb::value_error(("conv2d requires 4D input and weight, got shapes " + shape_str(tensor_view(input).shape) +
+                               " and " + shape_str(tensor_view(weight).shape))
                                   .c_str());
-    Operand x = operand(input), w = operand(weight);
+    ShapedView x = shaped_view(input), w = shaped_view(weight);
     const int64_t N = x.s[0], C_in = x.s[1], H = x.s[2], W = x.s[3];
     const int64_t C_out = w.s[0], kH = w.s[2], kW = w.s[3];
     if (C_in != w.s[1]) throw nb::value_error("Channel mismatch");
@@ -141,10 +138,8 @@ nb::object conv2d(nb::handle input, nb::handle weight, nb::handle stride_h, nb::
     return wrap(out, nb::make_tuple(N, C_out, H_out, W_out));
 }
 
-}  // namespace
-
 nb::object op_dot(nb::handle a, nb::handle b) {
-    Operand x = operand(a), y = operand(b);
+    ShapedView x = shaped_view(a), y = shaped_view(b);
     if (x.v.n() != y.v.n()) mismatch(x, y);
     const int64_t n = (int64_t)x.v.n();
     if (n == 0) return make_tensor(nb::int_(0));
@@ -153,7 +148,7 @@ nb::object op_dot(nb::handle a, nb::handle b) {
 
 nb::object op_mm(nb::handle a, nb::handle b) {
     if (rank_of(a) != 2 || rank_of(b) != 2) throw nb::value_error("mm requires 2D tensors");
-    Operand x = operand(a), y = operand(b);
+    ShapedView x = shaped_view(a), y = shaped_view(b);
     const int64_t M = x.s[0], K = x.s[1], N = y.s[1];
     if (y.s[0] != K) mismatch(x, y);
     DevArray out = new_records((size_t)shape_numel({M, N}));
@@ -162,8 +157,8 @@ nb::object op_mm(nb::handle a, nb::handle b) {
 }
 
 nb::object op_mv(nb::handle a, nb::handle xv) {
-    if (rank_of(a) != 2) throw nb::value_error(("mv requires a 2D matrix, got shape " + shape_str(tview(a).shape)).c_str());
-    Operand m = operand(a), x = operand(xv);
+    if (rank_of(a) != 2) throw nb::value_error(("mv requires a 2D matrix, got shape " + shape_str(tensor_view(a).shape)).c_str());
+    ShapedView m = shaped_view(a), x = shaped_view(xv);
     const int64_t M = m.s[0], N = m.s[1];
     if ((int64_t)x.v.n() != N) mismatch(m, x);
     DevArray out = new_records((size_t)M);
@@ -177,20 +172,29 @@ nb::object op_matmul(nb::handle a, nb::handle b) {
     if (ra == 2 && rb == 1) return op_mv(a, b);
     if (ra == 2 && rb == 2) return op_mm(a, b);
     throw nb::value_error(
-        ("matmul: unsupported shapes " + shape_str(tview(a).shape) + " @ " + shape_str(tview(b).shape)).c_str());
+        ("matmul: unsupported shapes " + shape_str(tensor_view(a).shape) + " @ " + shape_str(tensor_view(b).shape)).c_str());
 }
 
 void register_products(nb::module_& m) {
-    m.def("dot", &op_dot, nb::arg("a").none(), nb::arg("b").none(), "Dot product.");
-    m.def("mm", &op_mm, nb::arg("a").none(), nb::arg("b").none(), "Matrix multiply.");
-    m.def("mv", &op_mv, nb::arg("a").none(), nb::arg("x").none(), "Matrix-vector multiply.");
-    m.def("matmul", &op_matmul, nb::arg("a").none(), nb::arg("b").none(), "General matrix multiply.");
-    m.def("bmm", &bmm, nb::arg("a").none(), nb::arg("b").none(), "Batched matrix multiply.");
-    m.def("outer", &outer, nb::arg("a").none(), nb::arg("b").none(), "Outer product.");
-    m.def("kron", &kron, nb::arg("a").none(), nb::arg("b").none(), "Kronecker product: C = A \u2297 B.");
-    m.def("trace", &trace, nb::arg("a").none(), "Matrix trace.");
-    m.def("diag", &diag, nb::arg("a").none(), "Extract diagonal.");
-    m.def("conv2d", &conv2d, nb::arg("input").none(), nb::arg("weight").none(), nb::arg("stride").none() = 1, nb::arg("padding").none() = 0,
+    m.def("dot", &op_dot, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def dot(a: Tensor, b: Tensor) -> Tensor"),
+          "Dot product.");
+    m.def("mm", &op_mm, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def mm(a: Tensor, b: Tensor) -> Tensor"),
+          "Matrix multiply.");
+    m.def("mv", &op_mv, nb::arg("a").none(), nb::arg("x").none(), nb::sig("def mv(a: Tensor, x: Tensor) -> Tensor"),
+          "Matrix-vector multiply.");
+    m.def("matmul", &op_matmul, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def matmul(a: Tensor, b: Tensor) -> Tensor"), "General matrix multiply.");
+    m.def("bmm", &op_bmm, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def bmm(a: Tensor, b: Tensor) -> Tensor"),
+          "Batched matrix multiply.");
+    m.def("outer", &op_outer, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def outer(a: Tensor, b: Tensor) -> Tensor"), "Outer product.");
+    m.def("kron", &op_kron, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def kron(a: Tensor, b: Tensor) -> Tensor"), "Kronecker product: C = A \u2297 B.");
+    m.def("trace", &op_trace, nb::arg("a").none(), nb::sig("def trace(a: Tensor) -> Tensor"), "Matrix trace.");
+    m.def("diag", &op_diag, nb::arg("a").none(), nb::sig("def diag(a: Tensor) -> Tensor"), "Extract diagonal.");
+    m.def("conv2d", &op_conv2d, nb::arg("input").none(), nb::arg("weight").none(), nb::arg("stride").none() = 1,
+          nb::arg("padding").none() = 0,
+          nb::sig("def conv2d(input: Tensor, weight: Tensor, stride: int = 1, padding: int = 0) -> Tensor"),
           "2D Convolution.");
 }
 

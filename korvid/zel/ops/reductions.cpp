@@ -1,5 +1,5 @@
 // Reductions, scans and row-wise operations.
-#include "reductions.hpp"
+#include "ops.hpp"
 
 #include <cmath>
 #include <string>
@@ -13,7 +13,6 @@
 #include "../core/errors.hpp"
 #include "../cuda/kernel_list.hpp"
 #include "../registry.hpp"
-#include "ops.hpp"
 
 namespace zel {
 
@@ -94,12 +93,12 @@ void require_dim(nb::handle dim) {
 // Row geometry of the row-wise operations: the last axis is the row, every
 // leading axis multiplies the row count; a 0-d tensor is one row of one.
 struct RowView {
-    TView v;
+    TensorView v;
     int32_t rows = 0, cols = 0;
 };
 
 RowView row_view(nb::handle a) {
-    RowView r{tview(a)};
+    RowView r{tensor_view(a)};
     std::vector<int64_t> s = shape_vec(r.v.shape);
     check_shape_count(s, r.v.n(), r.v.shape);
     int64_t cols = s.empty() ? 1 : s.back();
@@ -110,13 +109,20 @@ RowView row_view(nb::handle a) {
     return r;
 }
 
-template <auto Body>
-nb::object row_records(const char* name, nb::handle a, nb::handle dim, int64_t cost) {
+// A row-wise operation's operand (dim checked), element count and output.
+struct RowJob {
+    RowView r;
+    int64_t n;
+    DevArray out;
+    nb::object result() const { return wrap(out, r.v.shape); }
+};
+
+RowJob row_job(nb::handle a, nb::handle dim) {
     require_int(dim, "dim");
-    RowView r = row_view(a);
-    DevArray out = new_records(r.v.n());
-    if (r.v.n() > 0) launch_items<Body>(name, r.rows, (int64_t)r.v.n() * cost, r.v.a, out, r.rows, r.cols);
-    return wrap(out, r.v.shape);
+    RowJob j{row_view(a), 0, DevArray()};
+    j.n = (int64_t)j.r.v.n();
+    j.out = new_records((size_t)j.n);
+    return j;
 }
 
 // Chunk length for the row-wise passes; cols means one thread per row.  A
@@ -143,28 +149,6 @@ int64_t row_chunk(int64_t rows, int64_t cols, int64_t cpu_min_chunk = 2048) {
     const int64_t per_row = (want + rows - 1) / rows;
     const int64_t c = (cols + per_row - 1) / per_row;
     return c < cpu_min_chunk ? cpu_min_chunk : c;
-}
-
-nb::object op_cumsum(nb::handle a, nb::handle dim) {
-    require_int(dim, "dim");
-    RowView r = row_view(a);
-    const int64_t n = (int64_t)r.v.n();
-    DevArray out = new_records((size_t)n);
-    if (n == 0) return wrap(out, r.v.shape);
-    const int64_t chunk = row_chunk(r.rows, r.cols);
-    if (chunk >= r.cols) {
-        ZEL_LAUNCH_ITEMS(fp_cumsum_kernel, r.rows, n, r.v.a, out, r.rows, r.cols);
-        return wrap(out, r.v.shape);
-    }
-    // Chunk sums, their exclusive prefix per row, then each chunk's running
-    // sums from its prefix.
-    const int64_t nch = (r.cols + chunk - 1) / chunk;
-    const int32_t items = checked_i32((int64_t)r.rows * nch, "chunk count");
-    DevArray part = new_records((size_t)items * 2);
-    ZEL_LAUNCH_ITEMS(fp_cumsum_partial_kernel, items, n, r.v.a, part, r.rows, r.cols, (int)chunk);
-    ZEL_LAUNCH_ITEMS(fp_cumsum_carry_kernel, r.rows, (int64_t)items, part, r.rows, (int)nch);
-    ZEL_LAUNCH_ITEMS(fp_cumsum_chunk_kernel, items, n, r.v.a, part, out, r.rows, r.cols, (int)chunk);
-    return wrap(out, r.v.shape);
 }
 
 // The first index of each row's extreme (want 1: max, -1: min) into out,
@@ -196,7 +180,7 @@ void arg_extreme_rows(const RowView& r, int64_t chunk, int want, const DevArray&
 }
 
 // argmax (want 1) or argmin (want -1) of each row: first index of the extreme.
-nb::object op_arg_extreme(nb::handle a, nb::handle dim, int want) {
+nb::object arg_extreme(nb::handle a, nb::handle dim, int want) {
     const char* fn = want > 0 ? "argmax" : "argmin";
     require_int(dim, "dim");
     RowView r = row_view(a);
@@ -207,19 +191,53 @@ nb::object op_arg_extreme(nb::handle a, nb::handle dim, int want) {
     return out.obj;
 }
 
+nb::object call(const char* fn, nb::handle a) { return zel_module().attr(fn)(a); }
+
+}  // namespace
+
+// ---------------------------------------------------------- row-wise operations
+
+nb::object op_cumsum(nb::handle a, nb::handle dim) {
+    RowJob j = row_job(a, dim);
+    const RowView& r = j.r;
+    const int64_t n = j.n;
+    const DevArray& out = j.out;
+    if (n == 0) return j.result();
+    const int64_t chunk = row_chunk(r.rows, r.cols);
+    if (chunk >= r.cols) {
+        ZEL_LAUNCH_ITEMS(fp_cumsum_kernel, r.rows, n, r.v.a, out, r.rows, r.cols);
+        return j.result();
+    }
+    // Chunk sums, their exclusive prefix per row, then each chunk's running
+    // sums from its prefix.
+    const int64_t nch = (r.cols + chunk - 1) / chunk;
+    const int32_t items = checked_i32((int64_t)r.rows * nch, "chunk count");
+    DevArray part = new_records((size_t)items * 2);
+    ZEL_LAUNCH_ITEMS(fp_cumsum_partial_kernel, items, n, r.v.a, part, r.rows, r.cols, (int)chunk);
+    ZEL_LAUNCH_ITEMS(fp_cumsum_carry_kernel, r.rows, (int64_t)items, part, r.rows, (int)nch);
+    ZEL_LAUNCH_ITEMS(fp_cumsum_chunk_kernel, items, n, r.v.a, part, out, r.rows, r.cols, (int)chunk);
+    return j.result();
+}
+
+nb::object op_cumprod(nb::handle a, nb::handle dim) {
+    RowJob j = row_job(a, dim);
+    if (j.n > 0) ZEL_LAUNCH_ITEMS(fp_cumprod_kernel, j.r.rows, j.n * 8, j.r.v.a, j.out, j.r.rows, j.r.cols);
+    return j.result();
+}
+
 // Softmax of each row.  Long rows: the row maximum from the argmax passes,
 // then chunks of exponentials with their partial sums, the row sums, and one
 // thread per element for the quotients.
 nb::object op_softmax(nb::handle a, nb::handle dim) {
-    require_int(dim, "dim");
-    RowView r = row_view(a);
-    const int64_t n = (int64_t)r.v.n();
-    DevArray out = new_records((size_t)n);
-    if (n == 0) return wrap(out, r.v.shape);
+    RowJob j = row_job(a, dim);
+    const RowView& r = j.r;
+    const int64_t n = j.n;
+    const DevArray& out = j.out;
+    if (n == 0) return j.result();
     const int64_t chunk = row_chunk(r.rows, r.cols, 64);
     if (chunk >= r.cols) {
         ZEL_LAUNCH_ITEMS(fp_softmax_kernel, r.rows, n * 1024, r.v.a, out, r.rows, r.cols);
-        return wrap(out, r.v.shape);
+        return j.result();
     }
     DevArray best = new_array((size_t)r.rows, ElemKind::I32);
     arg_extreme_rows(r, chunk, 1, best);
@@ -230,12 +248,22 @@ nb::object op_softmax(nb::handle a, nb::handle dim) {
     ZEL_LAUNCH_ITEMS(fp_softmax_sum_kernel, r.rows, (int64_t)items, part, r.rows, (int)nch);
     checked_i32(n, "element count");
     ZEL_LAUNCH_ITEMS(fp_softmax_div_kernel, n, n * 256, part, out, r.rows, r.cols, (int)nch);
-    return wrap(out, r.v.shape);
+    return j.result();
 }
 
-nb::object call(const char* fn, nb::handle a) { return zel_module().attr(fn)(a); }
+nb::object op_argmax(nb::handle a, nb::handle dim) { return arg_extreme(a, dim, 1); }
+nb::object op_argmin(nb::handle a, nb::handle dim) { return arg_extreme(a, dim, -1); }
 
-}  // namespace
+nb::object op_diff(nb::handle a, nb::handle n) {
+    require_int(n, "n");
+    if (py_compare(n, nb::int_(1), Py_NE)) throw nb::value_error("Only n=1 supported");
+    TensorView v = tensor_view(a);
+    if (v.n() < 2) return wrap(new_records(0), nb::tuple());
+    const int64_t m = (int64_t)v.n() - 1;
+    DevArray out = new_records((size_t)m);
+    ZEL_LAUNCH_ITEMS(fp_diff_kernel, m, m, v.a, out, checked_i32(m, "element count"));
+    return wrap(out, nb::tuple());
+}
 
 // ---------------------------------------------------------- exact sums
 
@@ -267,26 +295,26 @@ DevArray exact_sum(const DevArray& a, const DevArray& b, int64_t n, int mode) {
 }
 
 nb::object op_sum(nb::handle a) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     if (v.n() == 0) return make_tensor(nb::int_(0));
     if (v.n() == 1) return one_element(copy_records(v.a));
     return one_element(exact_sum(v.a, v.a, (int64_t)v.n(), SUM_PLAIN));
 }
 
 nb::object op_prod(nb::handle a) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     if (v.n() == 0) return make_tensor(nb::int_(1));
     return one_element(halving<&fp_prod_reduce_kernel_body>("fp_prod_reduce_kernel", v.a, Family::Prod));
 }
 
 nb::object op_max(nb::handle a) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     if (v.n() == 0) return wrap(new_records(0), nb::tuple());
     return one_element(halving<&fp_max_reduce_kernel_body>("fp_max_reduce_kernel", v.a, Family::MaxMin));
 }
 
 nb::object op_min(nb::handle a) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     if (v.n() == 0) return wrap(new_records(0), nb::tuple());
     return one_element(halving<&fp_min_reduce_kernel_body>("fp_min_reduce_kernel", v.a, Family::MaxMin));
 }
@@ -496,7 +524,7 @@ void pnorm_root(mpz_ptr out, mpz_srcptr A, int64_t em, uint32_t p) {
 }  // namespace
 
 nb::object op_mean(nb::handle a) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     const int64_t n = (int64_t)v.n();
     if (n == 0) return op_div(op_sum(a), make_tensor(nb::int_(0)));
     WideTotal t = moments(v.a, n, MOMENT_SUM);
@@ -515,7 +543,7 @@ namespace {
 // from the exact sums; var rounds that value once, std its square root.
 nb::object variance(nb::handle a, nb::handle dim, bool unbiased, bool root) {
     require_dim(dim);
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     const int64_t n = (int64_t)v.n();
     if (n == 0) {
         nb::object z = make_tensor(nb::int_(0));
@@ -538,11 +566,16 @@ nb::object variance(nb::handle a, nb::handle dim, bool unbiased, bool root) {
     return record_of(r, false);
 }
 
-nb::object norm(nb::handle a, nb::handle p) {
+}  // namespace
+
+nb::object op_var(nb::handle a, nb::handle dim, bool unbiased) { return variance(a, dim, unbiased, false); }
+nb::object op_std(nb::handle a, nb::handle dim, bool unbiased) { return variance(a, dim, unbiased, true); }
+
+nb::object op_norm(nb::handle a, nb::handle p) {
     require_int(p, "p");
     if (py_compare(p, nb::int_(0), Py_LE))
         throw nb::value_error(("norm requires p >= 1, got " + nb::cast<std::string>(nb::str(p))).c_str());
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     const int64_t n = (int64_t)v.n();
     if (py_compare(p, nb::int_(1), Py_EQ)) {
         if (n == 0) return make_tensor(nb::int_(0));
@@ -565,7 +598,7 @@ nb::object norm(nb::handle a, nb::handle p) {
     // largest one, the root taken on the host; faithful.
     if (n == 0) return make_tensor(nb::int_(0));
     nb::object big = op_max(call("abs", a));
-    DevArray bigrec = tview(big).a;
+    DevArray bigrec = tensor_view(big).a;
     if (fp_is_zero(host_records(bigrec).ptr[0])) return big;
     WideTotal t = pnorm_sum(v.a, bigrec, n, (int)pi);
     bool inexact = false;
@@ -576,64 +609,36 @@ nb::object norm(nb::handle a, nb::handle p) {
     return record_of(r, false);
 }
 
-}  // namespace
-
 void register_reductions(nb::module_& m) {
-    m.def("sum", &op_sum, nb::arg("a").none(), "Sum all elements.");
-    m.def("prod", &op_prod, nb::arg("a").none(), "Product of all elements.");
-    m.def("max", &op_max, nb::arg("a").none(), "Maximum element.");
-    m.def("min", &op_min, nb::arg("a").none(), "Minimum element.");
-    m.def("mean", &op_mean, nb::arg("a").none(), "Mean of all elements.");
+    m.def("sum", &op_sum, nb::arg("a").none(), nb::sig("def sum(a: Tensor) -> Tensor"), "Sum all elements.");
+    m.def("prod", &op_prod, nb::arg("a").none(), nb::sig("def prod(a: Tensor) -> Tensor"), "Product of all elements.");
+    m.def("max", &op_max, nb::arg("a").none(), nb::sig("def max(a: Tensor) -> Tensor"), "Maximum element.");
+    m.def("min", &op_min, nb::arg("a").none(), nb::sig("def min(a: Tensor) -> Tensor"), "Minimum element.");
+    m.def("mean", &op_mean, nb::arg("a").none(), nb::sig("def mean(a: Tensor) -> Tensor"), "Mean of all elements.");
+    m.def("softmax", &op_softmax, nb::arg("a").none(), nb::arg("dim").none() = -1,
+          nb::sig("def softmax(a: Tensor, dim: int = -1) -> Tensor"), "Softmax.");
+    m.def("cumsum", &op_cumsum, nb::arg("a").none(), nb::arg("dim").none() = -1,
+          nb::sig("def cumsum(a: Tensor, dim: int = -1) -> Tensor"), "Cumulative sum.");
+    m.def("cumprod", &op_cumprod, nb::arg("a").none(), nb::arg("dim").none() = -1,
+          nb::sig("def cumprod(a: Tensor, dim: int = -1) -> Tensor"), "Cumulative product.");
+    // The indices are an int32 array of the backend (numpy or cupy).
+    m.def("argmax", &op_argmax, nb::arg("a").none(), nb::arg("dim").none() = -1,
+          nb::sig("def argmax(a: Tensor, dim: int = -1) -> typing.Any"), "Argmax.");
+    m.def("argmin", &op_argmin, nb::arg("a").none(), nb::arg("dim").none() = -1,
+          nb::sig("def argmin(a: Tensor, dim: int = -1) -> typing.Any"), "Argmin.");
+    m.def("norm", &op_norm, nb::arg("a").none(), nb::arg("p").none() = 2,
+          nb::sig("def norm(a: Tensor, p: int = 2) -> Tensor"), "Vector norm.");
     m.def(
-        "softmax",
-        [](nb::handle a, nb::handle dim) {
-            return op_softmax(a, dim);
-        },
-        nb::arg("a").none(), nb::arg("dim").none() = -1, "Softmax.");
+        "var", [](nb::handle a, nb::handle dim, nb::handle unbiased) { return op_var(a, dim, py_truthy(unbiased)); },
+        nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true,
+        nb::sig("def var(a: Tensor, dim: int | None = None, unbiased: bool = True) -> Tensor"), "Variance.");
     m.def(
-        "cumsum",
-        [](nb::handle a, nb::handle dim) { return op_cumsum(a, dim); },
-        nb::arg("a").none(), nb::arg("dim").none() = -1, "Cumulative sum.");
-    m.def(
-        "cumprod",
-        [](nb::handle a, nb::handle dim) {
-            return row_records<&fp_cumprod_kernel_body>("fp_cumprod_kernel", a, dim, 8);
-        },
-        nb::arg("a").none(), nb::arg("dim").none() = -1, "Cumulative product.");
-    m.def(
-        "argmax",
-        [](nb::handle a, nb::handle dim) { return op_arg_extreme(a, dim, 1); },
-        nb::arg("a").none(), nb::arg("dim").none() = -1, "Argmax.");
-    m.def(
-        "argmin",
-        [](nb::handle a, nb::handle dim) { return op_arg_extreme(a, dim, -1); },
-        nb::arg("a").none(), nb::arg("dim").none() = -1, "Argmin.");
-    m.def("norm", &norm, nb::arg("a").none(), nb::arg("p").none() = 2, "Vector norm.");
-    m.def(
-        "var", [](nb::handle a, nb::handle dim, nb::handle unbiased) {
-            return variance(a, dim, py_truthy(unbiased), false);
-        },
-        nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true, "Variance.");
-    m.def(
-        "std",
-        [](nb::handle a, nb::handle dim, nb::handle unbiased) {
-            return variance(a, dim, py_truthy(unbiased), true);
-        },
-        nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true, "Standard deviation.");
-    m.def(
-        "diff",
-        [](nb::handle a, nb::handle n) {
-            require_int(n, "n");
-            if (py_compare(n, nb::int_(1), Py_NE))
-                throw nb::value_error("Only n=1 supported");
-            TView v = tview(a);
-            if (v.n() < 2) return wrap(new_records(0), nb::tuple());
-            const int64_t m = (int64_t)v.n() - 1;
-            DevArray out = new_records((size_t)m);
-            ZEL_LAUNCH_ITEMS(fp_diff_kernel, m, m, v.a, out, checked_i32(m, "element count"));
-            return wrap(out, nb::tuple());
-        },
-        nb::arg("a").none(), nb::arg("n").none() = 1, "Difference along last dim.");
+        "std", [](nb::handle a, nb::handle dim, nb::handle unbiased) { return op_std(a, dim, py_truthy(unbiased)); },
+        nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true,
+        nb::sig("def std(a: Tensor, dim: int | None = None, unbiased: bool = True) -> Tensor"),
+        "Standard deviation.");
+    m.def("diff", &op_diff, nb::arg("a").none(), nb::arg("n").none() = 1,
+          nb::sig("def diff(a: Tensor, n: int = 1) -> Tensor"), "Difference along last dim.");
 }
 
 }  // namespace zel

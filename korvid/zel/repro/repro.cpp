@@ -21,7 +21,7 @@
 
 #include "../core/errors.hpp"
 #include "../core/tensor.hpp"
-#include "../ops/reductions.hpp"
+#include "../ops/ops.hpp"
 #include "../registry.hpp"
 
 namespace zel {
@@ -240,7 +240,7 @@ constexpr size_t PACKED = 4 + 8 * NLIMB;
 constexpr size_t CHUNK_RECORDS = 4096;
 
 std::string checksum(nb::handle a) {
-    TView v = tview(a);
+    TensorView v = tensor_view(a);
     const size_t n = v.n();
     nb::object h = sha256()();
     nb::object update = h.attr("update");

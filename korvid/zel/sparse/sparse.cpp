@@ -10,7 +10,7 @@
 #include "../core/errors.hpp"
 #include "../core/tensor.hpp"
 #include "../cuda/kernel_list.hpp"
-#include "../ops/reductions.hpp"
+#include "../ops/ops.hpp"
 #include "../registry.hpp"
 
 namespace zel {
@@ -80,7 +80,7 @@ DevArray field_array(nb::handle a, const char* field, ElemKind k) {
 }
 
 nb::object from_dense(nb::handle dense) {
-    if (nb::len(tview(dense).shape) != 2) throw nb::value_error("SparseTensor requires 2D input");
+    if (nb::len(tensor_view(dense).shape) != 2) throw nb::value_error("SparseTensor requires 2D input");
     ShapedView d = shaped_view(dense);
     const int64_t rows = d.s[0], cols = d.s[1];
     const int32_t r32 = checked_i32(rows, "row count"), c32 = checked_i32(cols, "column count");
@@ -156,7 +156,7 @@ nb::object from_scipy(nb::handle csr) {
 nb::object sparse_mv(nb::handle A, nb::handle x) {
     nb::object shape = A.attr("_shape");
     auto [rows, cols] = shape_pair(shape, "sparse_mv: _shape");
-    TView xv = tview(x);
+    TensorView xv = tensor_view(x);
     if (cols != (int64_t)xv.n())
         throw nb::value_error(("Dimension mismatch: A is " + nb::cast<std::string>(nb::str(shape)) + ", x has " +
                                std::to_string(xv.n()) + " elements")
