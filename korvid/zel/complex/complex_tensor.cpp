@@ -122,33 +122,36 @@ OperandParts operand_parts(nb::handle o) {
     return {as_real(o), nb::object()};
 }
 
-nb::object c_add(nb::handle s, nb::handle o) {
+// z (op) o: real(z, o) for a real operand o; else fused, one host pass
+// writing both parts, where fusable allows, or split(z, w) on the parts.
+template <class Real, class Fused, class Split>
+nb::object complex_binary(nb::handle s, nb::handle o, Real real, Fused fused, Split split) {
     ComplexTensor& z = self_of(s);
     OperandParts w = operand_parts(o);
-    if (!w.complex()) return pair(op_add(z.real, w.re), z.imag);
+    if (!w.complex()) return real(z, w.re);
     nb::handle parts[4] = {z.real, z.imag, w.re, w.im};
     TensorView v[4];
-    if (fusable(parts, v))
-        return host_pass(v, 2, [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
-            re[i] = fp_add(in[0][i], in[2][i]);
-            im[i] = fp_add(in[1][i], in[3][i]);
-        });
-    return pair(op_add(z.real, w.re), op_add(z.imag, w.im));
+    if (fusable(parts, v)) return host_pass(v, 2, fused);
+    return split(z, w);
 }
 
-nb::object c_sub(nb::handle s, nb::handle o) {
-    ComplexTensor& z = self_of(s);
-    OperandParts w = operand_parts(o);
-    if (!w.complex()) return pair(op_sub(z.real, w.re), z.imag);
-    nb::handle parts[4] = {z.real, z.imag, w.re, w.im};
-    TensorView v[4];
-    if (fusable(parts, v))
-        return host_pass(v, 2, [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
-            re[i] = fp_sub(in[0][i], in[2][i]);
-            im[i] = fp_sub(in[1][i], in[3][i]);
+// z + o and z - o part by part (Op: the record operation, RealOp: the
+// module's operation on tensors).
+template <Fp (*Op)(const Fp&, const Fp&), nb::object (*RealOp)(nb::handle, nb::handle)>
+nb::object c_add_sub(nb::handle s, nb::handle o) {
+    return complex_binary(
+        s, o, [](const ComplexTensor& z, nb::handle re) { return pair(RealOp(z.real, re), z.imag); },
+        [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
+            re[i] = Op(in[0][i], in[2][i]);
+            im[i] = Op(in[1][i], in[3][i]);
+        },
+        [](const ComplexTensor& z, const OperandParts& w) {
+            return pair(RealOp(z.real, w.re), RealOp(z.imag, w.im));
         });
-    return pair(op_sub(z.real, w.re), op_sub(z.imag, w.im));
 }
+
+nb::object c_add(nb::handle s, nb::handle o) { return c_add_sub<&fp_add, &op_add>(s, o); }
+nb::object c_sub(nb::handle s, nb::handle o) { return c_add_sub<&fp_sub, &op_sub>(s, o); }
 
 // other - z: a complex other subtracts with its own -.
 nb::object c_rsub(nb::handle s, nb::handle o) {
@@ -160,40 +163,36 @@ nb::object c_rsub(nb::handle s, nb::handle o) {
 
 // (a+bi)(c+di) = (ac - bd) + (ad + bc)i
 nb::object c_mul(nb::handle s, nb::handle o) {
-    ComplexTensor& z = self_of(s);
-    OperandParts w = operand_parts(o);
-    if (!w.complex()) return pair(op_mul(z.real, w.re), op_mul(z.imag, w.re));
-    nb::handle parts[4] = {z.real, z.imag, w.re, w.im};
-    TensorView v[4];
-    if (fusable(parts, v))
-        return host_pass(v, 2, [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
+    return complex_binary(
+        s, o, [](const ComplexTensor& z, nb::handle re) { return pair(op_mul(z.real, re), op_mul(z.imag, re)); },
+        [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
             const Fp &a = in[0][i], &b = in[1][i], &c = in[2][i], &d = in[3][i];
             re[i] = fp_sub(fp_mul(a, c), fp_mul(b, d));
             im[i] = fp_add(fp_mul(a, d), fp_mul(b, c));
+        },
+        [](const ComplexTensor& z, const OperandParts& w) {
+            nb::object re = op_sub(op_mul(z.real, w.re), op_mul(z.imag, w.im));
+            nb::object im = op_add(op_mul(z.real, w.im), op_mul(z.imag, w.re));
+            return pair(re, im);
         });
-    nb::object re = op_sub(op_mul(z.real, w.re), op_mul(z.imag, w.im));
-    nb::object im = op_add(op_mul(z.real, w.im), op_mul(z.imag, w.re));
-    return pair(re, im);
 }
 
 // (a+bi)/(c+di) = (ac + bd)/(c² + d²) + (bc - ad)/(c² + d²) i
 nb::object c_div(nb::handle s, nb::handle o) {
-    ComplexTensor& z = self_of(s);
-    OperandParts w = operand_parts(o);
-    if (!w.complex()) return pair(op_div(z.real, w.re), op_div(z.imag, w.re));
-    nb::handle parts[4] = {z.real, z.imag, w.re, w.im};
-    TensorView v[4];
-    if (fusable(parts, v))
-        return host_pass(v, 2, [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
+    return complex_binary(
+        s, o, [](const ComplexTensor& z, nb::handle re) { return pair(op_div(z.real, re), op_div(z.imag, re)); },
+        [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
             const Fp &a = in[0][i], &b = in[1][i], &c = in[2][i], &d = in[3][i];
             const Fp denom = fp_add(fp_mul(c, c), fp_mul(d, d));
             re[i] = fp_div(fp_add(fp_mul(a, c), fp_mul(b, d)), denom);
             im[i] = fp_div(fp_sub(fp_mul(b, c), fp_mul(a, d)), denom);
+        },
+        [](const ComplexTensor& z, const OperandParts& w) {
+            nb::object denom = op_add(op_mul(w.re, w.re), op_mul(w.im, w.im));
+            nb::object real_num = op_add(op_mul(z.real, w.re), op_mul(z.imag, w.im));
+            nb::object imag_num = op_sub(op_mul(z.imag, w.re), op_mul(z.real, w.im));
+            return pair(op_div(real_num, denom), op_div(imag_num, denom));
         });
-    nb::object denom = op_add(op_mul(w.re, w.re), op_mul(w.im, w.im));
-    nb::object real_num = op_add(op_mul(z.real, w.re), op_mul(z.imag, w.im));
-    nb::object imag_num = op_sub(op_mul(z.imag, w.re), op_mul(z.real, w.im));
-    return pair(op_div(real_num, denom), op_div(imag_num, denom));
 }
 
 // a² + b², a real Tensor.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 #include "decomp.hpp"
 #include "../core/errors.hpp"
@@ -103,6 +104,15 @@ void host_mm(const std::vector<double>& a, const std::vector<double>& b, std::ve
 // float(p) * float(q) of ints, each rounded to the nearest double.
 double int_to_double(__int128 v) { return (double)v; }
 
+// A's view; ValueError "<fn> requires square matrix" unless A is n x n.
+ShapedView square_matrix(nb::handle A, const char* fn) {
+    nb::object shape = A.attr("_shape");
+    if (nb::len(shape) != 2) throw nb::value_error((std::string(fn) + " requires square matrix").c_str());
+    ShapedView sv = shaped_view(A);
+    if (sv.s[0] != sv.s[1]) throw nb::value_error((std::string(fn) + " requires square matrix").c_str());
+    return sv;
+}
+
 }  // namespace
 
 nb::object op_qr(nb::handle A) {
@@ -116,10 +126,7 @@ nb::object op_qr(nb::handle A) {
 
 nb::object op_eig(nb::handle A, nb::handle max_iter) {
     const int64_t iters = count_arg(max_iter, "max_iter");
-    nb::object shape = A.attr("_shape");
-    if (nb::len(shape) != 2) throw nb::value_error("eig requires square matrix");
-    ShapedView sv = shaped_view(A);
-    if (sv.s[0] != sv.s[1]) throw nb::value_error("eig requires square matrix");
+    ShapedView sv = square_matrix(A, "eig");
     const int64_t n = sv.s[0];
     std::vector<double> T = records_to_doubles(sv.v.a), V;
     eig_iterate(T, n, iters, V);
@@ -166,10 +173,7 @@ nb::object op_svd(nb::handle A, nb::handle max_iter) {
 
 nb::object op_expm(nb::handle A, nb::handle order_obj) {
     const int64_t order = count_arg(order_obj, "order");
-    nb::object shape = A.attr("_shape");
-    if (nb::len(shape) != 2) throw nb::value_error("expm requires square matrix");
-    ShapedView sv = shaped_view(A);
-    if (sv.s[0] != sv.s[1]) throw nb::value_error("expm requires square matrix");
+    ShapedView sv = square_matrix(A, "expm");
     const int64_t n = sv.s[0];
     if (n == 0) return doubles_tensor({}, nb::make_tuple(0, 0));
     if (order == INT64_MAX || order == INT64_MIN) throw std::overflow_error("order is out of range");

@@ -109,20 +109,18 @@ RowView row_view(nb::handle a) {
     return r;
 }
 
-// A row-wise operation's operand (dim checked), element count and output.
-struct RowJob {
-    RowView r;
-    int64_t n;
-    DevArray out;
-    nb::object result() const { return wrap(out, r.v.shape); }
-};
+// A row-wise operation: fill(rows, element count, out) writes the result of
+// every row into out, a new array shaped as a; not called for no elements.
+using RowFill = void (*)(const RowView&, int64_t, const DevArray&);
 
-RowJob row_job(nb::handle a, nb::handle dim) {
+template <RowFill Fill>
+nb::object row_op(nb::handle a, nb::handle dim) {
     require_int(dim, "dim");
-    RowJob j{row_view(a), 0, DevArray()};
-    j.n = (int64_t)j.r.v.n();
-    j.out = new_records((size_t)j.n);
-    return j;
+    RowView r = row_view(a);
+    const int64_t n = (int64_t)r.v.n();
+    DevArray out = new_records((size_t)n);
+    if (n > 0) Fill(r, n, out);
+    return wrap(out, r.v.shape);
 }
 
 // Chunk length for the row-wise passes; cols means one thread per row.  A
@@ -191,22 +189,11 @@ nb::object arg_extreme(nb::handle a, nb::handle dim, int want) {
     return out.obj;
 }
 
-nb::object call(const char* fn, nb::handle a) { return zel_module().attr(fn)(a); }
-
-}  // namespace
-
-// ---------------------------------------------------------- row-wise operations
-
-nb::object op_cumsum(nb::handle a, nb::handle dim) {
-    RowJob j = row_job(a, dim);
-    const RowView& r = j.r;
-    const int64_t n = j.n;
-    const DevArray& out = j.out;
-    if (n == 0) return j.result();
+void cumsum_rows(const RowView& r, int64_t n, const DevArray& out) {
     const int64_t chunk = row_chunk(r.rows, r.cols);
     if (chunk >= r.cols) {
         ZEL_LAUNCH_ITEMS(fp_cumsum_kernel, r.rows, n, r.v.a, out, r.rows, r.cols);
-        return j.result();
+        return;
     }
     // Chunk sums, their exclusive prefix per row, then each chunk's running
     // sums from its prefix.
@@ -216,28 +203,20 @@ nb::object op_cumsum(nb::handle a, nb::handle dim) {
     ZEL_LAUNCH_ITEMS(fp_cumsum_partial_kernel, items, n, r.v.a, part, r.rows, r.cols, (int)chunk);
     ZEL_LAUNCH_ITEMS(fp_cumsum_carry_kernel, r.rows, (int64_t)items, part, r.rows, (int)nch);
     ZEL_LAUNCH_ITEMS(fp_cumsum_chunk_kernel, items, n, r.v.a, part, out, r.rows, r.cols, (int)chunk);
-    return j.result();
 }
 
-nb::object op_cumprod(nb::handle a, nb::handle dim) {
-    RowJob j = row_job(a, dim);
-    if (j.n > 0) ZEL_LAUNCH_ITEMS(fp_cumprod_kernel, j.r.rows, j.n * 8, j.r.v.a, j.out, j.r.rows, j.r.cols);
-    return j.result();
+void cumprod_rows(const RowView& r, int64_t n, const DevArray& out) {
+    ZEL_LAUNCH_ITEMS(fp_cumprod_kernel, r.rows, n * 8, r.v.a, out, r.rows, r.cols);
 }
 
 // Softmax of each row.  Long rows: the row maximum from the argmax passes,
 // then chunks of exponentials with their partial sums, the row sums, and one
 // thread per element for the quotients.
-nb::object op_softmax(nb::handle a, nb::handle dim) {
-    RowJob j = row_job(a, dim);
-    const RowView& r = j.r;
-    const int64_t n = j.n;
-    const DevArray& out = j.out;
-    if (n == 0) return j.result();
+void softmax_rows(const RowView& r, int64_t n, const DevArray& out) {
     const int64_t chunk = row_chunk(r.rows, r.cols, 64);
     if (chunk >= r.cols) {
         ZEL_LAUNCH_ITEMS(fp_softmax_kernel, r.rows, n * 1024, r.v.a, out, r.rows, r.cols);
-        return j.result();
+        return;
     }
     DevArray best = new_array((size_t)r.rows, ElemKind::I32);
     arg_extreme_rows(r, chunk, 1, best);
@@ -248,9 +227,17 @@ nb::object op_softmax(nb::handle a, nb::handle dim) {
     ZEL_LAUNCH_ITEMS(fp_softmax_sum_kernel, r.rows, (int64_t)items, part, r.rows, (int)nch);
     checked_i32(n, "element count");
     ZEL_LAUNCH_ITEMS(fp_softmax_div_kernel, n, n * 256, part, out, r.rows, r.cols, (int)nch);
-    return j.result();
 }
 
+nb::object call(const char* fn, nb::handle a) { return zel_module().attr(fn)(a); }
+
+}  // namespace
+
+// ---------------------------------------------------------- row-wise operations
+
+nb::object op_cumsum(nb::handle a, nb::handle dim) { return row_op<&cumsum_rows>(a, dim); }
+nb::object op_cumprod(nb::handle a, nb::handle dim) { return row_op<&cumprod_rows>(a, dim); }
+nb::object op_softmax(nb::handle a, nb::handle dim) { return row_op<&softmax_rows>(a, dim); }
 nb::object op_argmax(nb::handle a, nb::handle dim) { return arg_extreme(a, dim, 1); }
 nb::object op_argmin(nb::handle a, nb::handle dim) { return arg_extreme(a, dim, -1); }
 
