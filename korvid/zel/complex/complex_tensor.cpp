@@ -164,7 +164,8 @@ nb::object c_rsub(nb::handle s, nb::handle o) {
 // (a+bi)(c+di) = (ac - bd) + (ad + bc)i
 nb::object c_mul(nb::handle s, nb::handle o) {
     return complex_binary(
-        s, o, [](const ComplexTensor& z, nb::handle re) { return pair(op_mul(z.real, re), op_mul(z.imag, re)); },
+        s, o,
+        [](const ComplexTensor& z, nb::handle re) { return pair(op_mul(z.real, re), op_mul(z.imag, re)); },
         [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
             const Fp &a = in[0][i], &b = in[1][i], &c = in[2][i], &d = in[3][i];
             re[i] = fp_sub(fp_mul(a, c), fp_mul(b, d));
@@ -180,7 +181,8 @@ nb::object c_mul(nb::handle s, nb::handle o) {
 // (a+bi)/(c+di) = (ac + bd)/(c² + d²) + (bc - ad)/(c² + d²) i
 nb::object c_div(nb::handle s, nb::handle o) {
     return complex_binary(
-        s, o, [](const ComplexTensor& z, nb::handle re) { return pair(op_div(z.real, re), op_div(z.imag, re)); },
+        s, o,
+        [](const ComplexTensor& z, nb::handle re) { return pair(op_div(z.real, re), op_div(z.imag, re)); },
         [](const Fp* const* in, size_t i, Fp* re, Fp* im) {
             const Fp &a = in[0][i], &b = in[1][i], &c = in[2][i], &d = in[3][i];
             const Fp denom = fp_add(fp_mul(c, c), fp_mul(d, d));

@@ -166,7 +166,8 @@ void register_composite(nb::module_& m) {
     // One kernel: atan(y/x) alone would lose the quadrant (atan2(1, -1) is
     // 3pi/4, not -pi/4) and round the quotient before the arctangent.
     m.def("atan2", &op_atan2, nb::arg("y").none(), nb::arg("x").none(),
-          nb::sig("def atan2(y: Tensor, x: Tensor) -> Tensor"), "Two-argument arctangent with quadrant handling.");
+          nb::sig("def atan2(y: Tensor, x: Tensor) -> Tensor"),
+          "Two-argument arctangent with quadrant handling.");
     //   asinh = mul(sign(a), log(add(abs(a), sqrt(add(mul(a, a), 1)))))
     //   acosh = log(add(a, sqrt(sub(mul(a, a), 1))))
     def_unary(m, UNARY_asinh, UNARY_acosh);

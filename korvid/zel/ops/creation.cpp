@@ -102,8 +102,8 @@ CatLayout cat_layout(const std::vector<std::vector<int64_t>>& shapes, int64_t di
 }
 
 // On the GPU: one strided copy per operand, straight into the output.
-DevArray cat_groups_device(const std::vector<TensorView>& views, const std::vector<std::vector<int64_t>>& shapes,
-                           const CatLayout& c) {
+DevArray cat_groups_device(const std::vector<TensorView>& views,
+                           const std::vector<std::vector<int64_t>>& shapes, const CatLayout& c) {
     DevArray out = new_records((size_t)c.total);
     const int64_t out_row = c.out_shape[c.d] * c.inner;
     int64_t offset = 0;
@@ -118,8 +118,8 @@ DevArray cat_groups_device(const std::vector<TensorView>& views, const std::vect
 }
 
 // On the CPU: the groups copied in output order.
-DevArray cat_groups_host(const std::vector<TensorView>& views, const std::vector<std::vector<int64_t>>& shapes,
-                         const CatLayout& c) {
+DevArray cat_groups_host(const std::vector<TensorView>& views,
+                         const std::vector<std::vector<int64_t>>& shapes, const CatLayout& c) {
     std::vector<HostRecords> src;
     for (const TensorView& v : views) src.push_back(host_records(v.a));
     DevArray out = new_records((size_t)c.total);
@@ -387,15 +387,18 @@ void register_creation(nb::module_& m) {
     m.def(
         "eye", [](nb::handle n) { return op_eye(exact_int_value(n, "n")); }, nb::arg("n").none(),
         nb::sig("def eye(n: int) -> Tensor"), "Create identity matrix.");
-    m.def("arange", &op_arange, nb::arg("start").none(), nb::arg("end").none() = nb::none(), nb::arg("step").none() = 1,
-          nb::sig("def arange(start: int, end: int | None = None, step: int = 1) -> Tensor"), "Create range tensor.");
+    m.def("arange", &op_arange, nb::arg("start").none(), nb::arg("end").none() = nb::none(),
+          nb::arg("step").none() = 1,
+          nb::sig("def arange(start: int, end: int | None = None, step: int = 1) -> Tensor"),
+          "Create range tensor.");
     m.def(
         "linspace",
         [](nb::handle start, nb::handle end, nb::handle steps) {
             return op_linspace(start, end, exact_int_value(steps, "steps"));
         },
         nb::arg("start").none(), nb::arg("end").none(), nb::arg("steps").none(),
-        nb::sig("def linspace(start: object, end: object, steps: int) -> Tensor"), "Create linearly spaced tensor.");
+        nb::sig("def linspace(start: object, end: object, steps: int) -> Tensor"),
+        "Create linearly spaced tensor.");
     m.def(
         "reshape",
         [](nb::handle a, nb::handle shape) {
@@ -404,7 +407,8 @@ void register_creation(nb::module_& m) {
             return op_reshape(a, shape_vec(shape));
         },
         nb::arg("a").none(), nb::arg("shape").none(),
-        nb::sig("def reshape(a: Tensor, shape: int | tuple[int, ...] | list[int]) -> Tensor"), "Reshape tensor.");
+        nb::sig("def reshape(a: Tensor, shape: int | tuple[int, ...] | list[int]) -> Tensor"),
+        "Reshape tensor.");
     m.def(
         "squeeze",
         [](nb::handle a, nb::handle dim) {
@@ -414,7 +418,8 @@ void register_creation(nb::module_& m) {
         nb::arg("a").none(), nb::arg("dim").none() = nb::none(),
         nb::sig("def squeeze(a: Tensor, dim: int | None = None) -> Tensor"), "Remove size-1 dimensions.");
     m.def(
-        "unsqueeze", [](nb::handle a, nb::handle dim) { return op_unsqueeze(a, exact_int_value(dim, "dim")); },
+        "unsqueeze",
+        [](nb::handle a, nb::handle dim) { return op_unsqueeze(a, exact_int_value(dim, "dim")); },
         nb::arg("a").none(), nb::arg("dim").none(), nb::sig("def unsqueeze(a: Tensor, dim: int) -> Tensor"),
         "Add size-1 dimension.");
     m.def(
@@ -429,7 +434,8 @@ void register_creation(nb::module_& m) {
     m.def("cat", &tensor_list_op<&op_cat>, nb::arg("tensors").none(), nb::arg("dim").none() = 0,
           nb::sig("def cat(tensors: list[Tensor], dim: int = 0) -> Tensor"), "Concatenate tensors.");
     m.def("stack", &tensor_list_op<&op_stack>, nb::arg("tensors").none(), nb::arg("dim").none() = 0,
-          nb::sig("def stack(tensors: list[Tensor], dim: int = 0) -> Tensor"), "Stack tensors along new dimension.");
+          nb::sig("def stack(tensors: list[Tensor], dim: int = 0) -> Tensor"),
+          "Stack tensors along new dimension.");
 }
 
 }  // namespace zel

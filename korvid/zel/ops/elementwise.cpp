@@ -155,15 +155,15 @@ nb::object op_atan2(nb::handle y, nb::handle x) {
     return arith<&fp_atan2_kernel_body, &fp_atan2_bcast_kernel_body>("fp_atan2_kernel", "fp_atan2_bcast_kernel", y, x);
 }
 
-#define ZEL_ARITH(op)                                                                                   \
-    nb::object op_##op(nb::handle a, nb::handle b) {                                                     \
-        return arith<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>("fp_" #op "_kernel",           \
-                                                                           "fp_" #op "_bcast_kernel", a, b); \
+#define ZEL_ARITH(op)                                                       \
+    nb::object op_##op(nb::handle a, nb::handle b) {                        \
+        return arith<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>( \
+            "fp_" #op "_kernel", "fp_" #op "_bcast_kernel", a, b);          \
     }
-#define ZEL_COMPARE(op)                                                                                \
-    nb::object op_##op(nb::handle a, nb::handle b) {                                                    \
-        return compare<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>(#op, "fp_" #op "_kernel",   \
-                                                                             "fp_" #op "_bcast_kernel", a, b); \
+#define ZEL_COMPARE(op)                                                       \
+    nb::object op_##op(nb::handle a, nb::handle b) {                          \
+        return compare<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>( \
+            #op, "fp_" #op "_kernel", "fp_" #op "_bcast_kernel", a, b);       \
     }
 ZEL_ARITH_OPS(ZEL_ARITH)
 ZEL_COMPARE_OPS(ZEL_COMPARE)
@@ -247,25 +247,34 @@ nb::object op_logical_xor(nb::handle a, nb::handle b) { return logical("logical_
 
 // Masks are the backend's arrays (numpy or cupy), typed Any.
 void register_elementwise(nb::module_& m) {
-    m.def("add", &op_add, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def add(a: Tensor, b: Tensor) -> Tensor"),
+    m.def("add", &op_add, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def add(a: Tensor, b: Tensor) -> Tensor"),
           "Element-wise add with NumPy-style broadcasting.");
-    m.def("sub", &op_sub, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def sub(a: Tensor, b: Tensor) -> Tensor"),
+    m.def("sub", &op_sub, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def sub(a: Tensor, b: Tensor) -> Tensor"),
           "Element-wise subtract with NumPy-style broadcasting.");
-    m.def("mul", &op_mul, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def mul(a: Tensor, b: Tensor) -> Tensor"),
+    m.def("mul", &op_mul, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def mul(a: Tensor, b: Tensor) -> Tensor"),
           "Element-wise multiply with NumPy-style broadcasting.");
-    m.def("div", &op_div, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def div(a: Tensor, b: Tensor) -> Tensor"),
+    m.def("div", &op_div, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def div(a: Tensor, b: Tensor) -> Tensor"),
           "Element-wise divide with NumPy-style broadcasting.");
-    m.def("pow", &op_pow, nb::arg("a").none(), nb::arg("exp").none(), nb::sig("def pow(a: Tensor, exp: int) -> Tensor"),
-          "Integer power.");
+    m.def("pow", &op_pow, nb::arg("a").none(), nb::arg("exp").none(),
+          nb::sig("def pow(a: Tensor, exp: int) -> Tensor"), "Integer power.");
     m.def("mod", &op_mod, nb::arg("a").none(), nb::arg("b").none(),
           nb::sig("def mod(a: Tensor, b: object) -> Tensor"), "Modulo using exact 512-bit arithmetic.");
     m.def("eq", &op_eq, nb::arg("a").none(), nb::arg("b").none(),
           nb::sig("def eq(a: Tensor, b: Tensor) -> typing.Any"), "Element-wise equality.");
-    m.def("lt", &op_lt, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def lt(a: Tensor, b: Tensor) -> typing.Any"));
-    m.def("gt", &op_gt, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def gt(a: Tensor, b: Tensor) -> typing.Any"));
-    m.def("le", &op_le, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def le(a: Tensor, b: Tensor) -> typing.Any"));
-    m.def("ge", &op_ge, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def ge(a: Tensor, b: Tensor) -> typing.Any"));
-    m.def("ne", &op_ne, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def ne(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("lt", &op_lt, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def lt(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("gt", &op_gt, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def gt(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("le", &op_le, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def le(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("ge", &op_ge, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def ge(a: Tensor, b: Tensor) -> typing.Any"));
+    m.def("ne", &op_ne, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def ne(a: Tensor, b: Tensor) -> typing.Any"));
     m.def("clamp", &op_clamp, nb::arg("a").none(), nb::arg("min_val").none(), nb::arg("max_val").none(),
           nb::sig("def clamp(a: Tensor, min_val: object, max_val: object) "
                   "-> Tensor"),
@@ -275,13 +284,15 @@ void register_elementwise(nb::module_& m) {
     m.def("lerp", &op_lerp, nb::arg("a").none(), nb::arg("b").none(), nb::arg("weight").none(),
           nb::sig("def lerp(a: Tensor, b: Tensor, weight: float) -> Tensor"), "Linear interpolation.");
     m.def("logical_and", &op_logical_and, nb::arg("a").none(), nb::arg("b").none(),
-          nb::sig("def logical_and(a: typing.Any, b: typing.Any) -> typing.Any"), "Element-wise logical AND.");
+          nb::sig("def logical_and(a: typing.Any, b: typing.Any) -> typing.Any"),
+          "Element-wise logical AND.");
     m.def("logical_or", &op_logical_or, nb::arg("a").none(), nb::arg("b").none(),
           nb::sig("def logical_or(a: typing.Any, b: typing.Any) -> typing.Any"), "Element-wise logical OR.");
-    m.def("logical_not", &op_logical_not, nb::arg("a").none(), nb::sig("def logical_not(a: typing.Any) -> typing.Any"),
-          "Element-wise logical NOT.");
+    m.def("logical_not", &op_logical_not, nb::arg("a").none(),
+          nb::sig("def logical_not(a: typing.Any) -> typing.Any"), "Element-wise logical NOT.");
     m.def("logical_xor", &op_logical_xor, nb::arg("a").none(), nb::arg("b").none(),
-          nb::sig("def logical_xor(a: typing.Any, b: typing.Any) -> typing.Any"), "Element-wise logical XOR.");
+          nb::sig("def logical_xor(a: typing.Any, b: typing.Any) -> typing.Any"),
+          "Element-wise logical XOR.");
 }
 
 }  // namespace zel

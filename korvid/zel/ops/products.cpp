@@ -95,8 +95,9 @@ nb::object op_conv2d(nb::handle input, nb::handle weight, nb::handle stride_h, n
     require_int(stride_h, "stride");
     require_int(padding_h, "padding");
     if (rank_of(input) != 4 || rank_of(weight) != 4)
-        throw nb::value_error(("conv2d requires 4D input and weight, got shapes " + shape_str(tensor_view(input).shape) +
-                               " and " + shape_str(tensor_view(weight).shape))
+        throw nb::value_error(("conv2d requires 4D input and weight, got shapes " +
+                               shape_str(tensor_view(input).shape) + " and " +
+                               shape_str(tensor_view(weight).shape))
                                   .c_str());
     ShapedView x = shaped_view(input), w = shaped_view(weight);
     const int64_t N = x.s[0], C_in = x.s[1], H = x.s[2], W = x.s[3];
@@ -157,7 +158,9 @@ nb::object op_mm(nb::handle a, nb::handle b) {
 }
 
 nb::object op_mv(nb::handle a, nb::handle xv) {
-    if (rank_of(a) != 2) throw nb::value_error(("mv requires a 2D matrix, got shape " + shape_str(tensor_view(a).shape)).c_str());
+    if (rank_of(a) != 2)
+        throw nb::value_error(
+            ("mv requires a 2D matrix, got shape " + shape_str(tensor_view(a).shape)).c_str());
     ShapedView m = shaped_view(a), x = shaped_view(xv);
     const int64_t M = m.s[0], N = m.s[1];
     if ((int64_t)x.v.n() != N) mismatch(m, x);
@@ -171,29 +174,32 @@ nb::object op_matmul(nb::handle a, nb::handle b) {
     if (ra == 1 && rb == 1) return op_dot(a, b);
     if (ra == 2 && rb == 1) return op_mv(a, b);
     if (ra == 2 && rb == 2) return op_mm(a, b);
-    throw nb::value_error(
-        ("matmul: unsupported shapes " + shape_str(tensor_view(a).shape) + " @ " + shape_str(tensor_view(b).shape)).c_str());
+    throw nb::value_error(("matmul: unsupported shapes " + shape_str(tensor_view(a).shape) + " @ " +
+                           shape_str(tensor_view(b).shape))
+                              .c_str());
 }
 
 void register_products(nb::module_& m) {
-    m.def("dot", &op_dot, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def dot(a: Tensor, b: Tensor) -> Tensor"),
-          "Dot product.");
-    m.def("mm", &op_mm, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def mm(a: Tensor, b: Tensor) -> Tensor"),
-          "Matrix multiply.");
-    m.def("mv", &op_mv, nb::arg("a").none(), nb::arg("x").none(), nb::sig("def mv(a: Tensor, x: Tensor) -> Tensor"),
-          "Matrix-vector multiply.");
+    m.def("dot", &op_dot, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def dot(a: Tensor, b: Tensor) -> Tensor"), "Dot product.");
+    m.def("mm", &op_mm, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def mm(a: Tensor, b: Tensor) -> Tensor"), "Matrix multiply.");
+    m.def("mv", &op_mv, nb::arg("a").none(), nb::arg("x").none(),
+          nb::sig("def mv(a: Tensor, x: Tensor) -> Tensor"), "Matrix-vector multiply.");
     m.def("matmul", &op_matmul, nb::arg("a").none(), nb::arg("b").none(),
           nb::sig("def matmul(a: Tensor, b: Tensor) -> Tensor"), "General matrix multiply.");
-    m.def("bmm", &op_bmm, nb::arg("a").none(), nb::arg("b").none(), nb::sig("def bmm(a: Tensor, b: Tensor) -> Tensor"),
-          "Batched matrix multiply.");
+    m.def("bmm", &op_bmm, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def bmm(a: Tensor, b: Tensor) -> Tensor"), "Batched matrix multiply.");
     m.def("outer", &op_outer, nb::arg("a").none(), nb::arg("b").none(),
           nb::sig("def outer(a: Tensor, b: Tensor) -> Tensor"), "Outer product.");
     m.def("kron", &op_kron, nb::arg("a").none(), nb::arg("b").none(),
           nb::sig("def kron(a: Tensor, b: Tensor) -> Tensor"), "Kronecker product: C = A \u2297 B.");
-    m.def("trace", &op_trace, nb::arg("a").none(), nb::sig("def trace(a: Tensor) -> Tensor"), "Matrix trace.");
-    m.def("diag", &op_diag, nb::arg("a").none(), nb::sig("def diag(a: Tensor) -> Tensor"), "Extract diagonal.");
-    m.def("conv2d", &op_conv2d, nb::arg("input").none(), nb::arg("weight").none(), nb::arg("stride").none() = 1,
-          nb::arg("padding").none() = 0,
+    m.def("trace", &op_trace, nb::arg("a").none(), nb::sig("def trace(a: Tensor) -> Tensor"),
+          "Matrix trace.");
+    m.def("diag", &op_diag, nb::arg("a").none(), nb::sig("def diag(a: Tensor) -> Tensor"),
+          "Extract diagonal.");
+    m.def("conv2d", &op_conv2d, nb::arg("input").none(), nb::arg("weight").none(),
+          nb::arg("stride").none() = 1, nb::arg("padding").none() = 0,
           nb::sig("def conv2d(input: Tensor, weight: Tensor, stride: int = 1, padding: int = 0) -> Tensor"),
           "2D Convolution.");
 }

@@ -598,10 +598,12 @@ nb::object op_norm(nb::handle a, nb::handle p) {
 
 void register_reductions(nb::module_& m) {
     m.def("sum", &op_sum, nb::arg("a").none(), nb::sig("def sum(a: Tensor) -> Tensor"), "Sum all elements.");
-    m.def("prod", &op_prod, nb::arg("a").none(), nb::sig("def prod(a: Tensor) -> Tensor"), "Product of all elements.");
+    m.def("prod", &op_prod, nb::arg("a").none(), nb::sig("def prod(a: Tensor) -> Tensor"),
+          "Product of all elements.");
     m.def("max", &op_max, nb::arg("a").none(), nb::sig("def max(a: Tensor) -> Tensor"), "Maximum element.");
     m.def("min", &op_min, nb::arg("a").none(), nb::sig("def min(a: Tensor) -> Tensor"), "Minimum element.");
-    m.def("mean", &op_mean, nb::arg("a").none(), nb::sig("def mean(a: Tensor) -> Tensor"), "Mean of all elements.");
+    m.def("mean", &op_mean, nb::arg("a").none(), nb::sig("def mean(a: Tensor) -> Tensor"),
+          "Mean of all elements.");
     m.def("softmax", &op_softmax, nb::arg("a").none(), nb::arg("dim").none() = -1,
           nb::sig("def softmax(a: Tensor, dim: int = -1) -> Tensor"), "Softmax.");
     m.def("cumsum", &op_cumsum, nb::arg("a").none(), nb::arg("dim").none() = -1,
@@ -616,11 +618,13 @@ void register_reductions(nb::module_& m) {
     m.def("norm", &op_norm, nb::arg("a").none(), nb::arg("p").none() = 2,
           nb::sig("def norm(a: Tensor, p: int = 2) -> Tensor"), "Vector norm.");
     m.def(
-        "var", [](nb::handle a, nb::handle dim, nb::handle unbiased) { return op_var(a, dim, py_truthy(unbiased)); },
+        "var",
+        [](nb::handle a, nb::handle dim, nb::handle unbiased) { return op_var(a, dim, py_truthy(unbiased)); },
         nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true,
         nb::sig("def var(a: Tensor, dim: int | None = None, unbiased: bool = True) -> Tensor"), "Variance.");
     m.def(
-        "std", [](nb::handle a, nb::handle dim, nb::handle unbiased) { return op_std(a, dim, py_truthy(unbiased)); },
+        "std",
+        [](nb::handle a, nb::handle dim, nb::handle unbiased) { return op_std(a, dim, py_truthy(unbiased)); },
         nb::arg("a").none(), nb::arg("dim").none() = nb::none(), nb::arg("unbiased").none() = true,
         nb::sig("def std(a: Tensor, dim: int | None = None, unbiased: bool = True) -> Tensor"),
         "Standard deviation.");

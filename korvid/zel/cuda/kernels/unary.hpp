@@ -10,7 +10,7 @@
 namespace zel {
 
 // One body per entry of the unary list.
-#define ZEL_UNARY_BODY(E, fn, py, kernel, expr, doc)                              \
+#define ZEL_UNARY_BODY(E, fn, py, kernel, expr, doc)                             \
     ZEL_HD void kernel##_body(const ThreadCtx& t, const Fp* a, Fp* out, int n) { \
         if ((long long)t.x >= n) return;                                         \
         const Fp x = a[t.x];                                                     \
@@ -63,7 +63,7 @@ ZEL_BINARY_BOUNDS(fp_atan2)
 
 #define ZEL_UNARY_ENTRY(X, fn, py, kernel, expr, doc) X(kernel, (const Fp* a, Fp* out, int n), (a, out, n))
 
-#define ZEL_KERNELS_UNARY(X)                                                                     \
-    ZEL_UNARY_FUNCTIONS(ZEL_UNARY_ENTRY, X)                                                      \
+#define ZEL_KERNELS_UNARY(X)                                                                    \
+    ZEL_UNARY_FUNCTIONS(ZEL_UNARY_ENTRY, X)                                                     \
     X(fp_leaky_relu_kernel, (const Fp* a, Fp* out, const Fp* slope, int n), (a, out, slope, n)) \
     ZEL_BINARY_ENTRY(X, fp_atan2)
