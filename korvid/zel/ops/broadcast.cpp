@@ -57,6 +57,30 @@ DevArray broadcast_data(const TensorView& t, const std::vector<int64_t>& target)
     return records_from_host(out.data(), out.size());
 }
 
+nb::object op_broadcast_to(nb::handle t, nb::handle target_shape) {
+    require_tuple(target_shape, "target_shape");
+    TensorView v = tensor_view(t);
+    if (py_compare(v.shape, target_shape, Py_EQ)) return nb::borrow(t);
+    std::vector<int64_t> target = shape_vec(target_shape);
+    // Refuse targets the tensor does not broadcast to.
+    std::vector<int64_t> src = shape_vec(v.shape);
+    if (broadcast_shapes(src, target, v.shape, target_shape) != target)
+        throw nb::value_error(
+            ("Cannot broadcast shapes " + shape_str(v.shape) + " and " + shape_str(target_shape)).c_str());
+    return wrap(broadcast_data(v, target), target_shape);
+}
+
+nb::object op_broadcast_tensors(nb::handle a, nb::handle b) {
+    TensorView va = tensor_view(a), vb = tensor_view(b);
+    std::vector<int64_t> s = broadcast_shapes(shape_vec(va.shape), shape_vec(vb.shape), va.shape, vb.shape);
+    nb::object st = shape_tuple(s);
+    auto one = [&](nb::handle t, const TensorView& v) -> nb::object {
+        if (py_compare(v.shape, st, Py_EQ)) return nb::borrow(t);
+        return wrap(broadcast_data(v, s), st);
+    };
+    return nb::make_tuple(one(a, va), one(b, vb));
+}
+
 void register_broadcast(nb::module_& m) {
     m.def(
         "_broadcast_shapes",
@@ -68,39 +92,12 @@ void register_broadcast(nb::module_& m) {
         nb::arg("shape1").none(), nb::arg("shape2").none(),
         nb::sig("def _broadcast_shapes(shape1: tuple[int, ...], shape2: tuple[int, ...]) -> tuple[int, ...]"),
         "Compute broadcast shape following NumPy rules.");
-    m.def(
-        "_broadcast_to",
-        [](nb::handle t, nb::handle target_shape) -> nb::object {
-            require_tuple(target_shape, "target_shape");
-            TensorView v = tensor_view(t);
-            if (py_compare(v.shape, target_shape, Py_EQ)) return nb::borrow(t);
-            std::vector<int64_t> target = shape_vec(target_shape);
-            // Refuse targets the tensor does not broadcast to.
-            std::vector<int64_t> src = shape_vec(v.shape);
-            if (broadcast_shapes(src, target, v.shape, target_shape) != target)
-                throw nb::value_error(("Cannot broadcast shapes " + shape_str(v.shape) + " and " +
-                                       shape_str(target_shape))
-                                          .c_str());
-            return wrap(broadcast_data(v, target), target_shape);
-        },
-        nb::arg("t").none(), nb::arg("target_shape").none(),
-        nb::sig("def _broadcast_to(t: Tensor, target_shape: tuple[int, ...]) -> Tensor"),
-        "Expand tensor to target shape via broadcasting.");
-    m.def(
-        "broadcast_tensors",
-        [](nb::handle a, nb::handle b) {
-            TensorView va = tensor_view(a), vb = tensor_view(b);
-            std::vector<int64_t> s = broadcast_shapes(shape_vec(va.shape), shape_vec(vb.shape), va.shape, vb.shape);
-            nb::object st = shape_tuple(s);
-            auto one = [&](nb::handle t, const TensorView& v) -> nb::object {
-                if (py_compare(v.shape, st, Py_EQ)) return nb::borrow(t);
-                return wrap(broadcast_data(v, s), st);
-            };
-            return nb::make_tuple(one(a, va), one(b, vb));
-        },
-        nb::arg("a").none(), nb::arg("b").none(),
-        nb::sig("def broadcast_tensors(a: Tensor, b: Tensor) -> tuple[Tensor, Tensor]"),
-        "Broadcast two tensors to compatible shapes.");
+    m.def("_broadcast_to", &op_broadcast_to, nb::arg("t").none(), nb::arg("target_shape").none(),
+          nb::sig("def _broadcast_to(t: Tensor, target_shape: tuple[int, ...]) -> Tensor"),
+          "Expand tensor to target shape via broadcasting.");
+    m.def("broadcast_tensors", &op_broadcast_tensors, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def broadcast_tensors(a: Tensor, b: Tensor) -> tuple[Tensor, Tensor]"),
+          "Broadcast two tensors to compatible shapes.");
 }
 
 }  // namespace zel

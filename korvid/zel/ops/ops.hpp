@@ -21,6 +21,11 @@ std::vector<int64_t> broadcast_shapes(const std::vector<int64_t>& a, const std::
                                       nb::handle sa, nb::handle sb);
 // A device array of t's data expanded to target (t's shape must broadcast).
 DevArray broadcast_data(const TensorView& t, const std::vector<int64_t>& target);
+// t itself when its shape is target_shape (a tuple), else a new tensor of
+// that shape (ValueError unless t's shape broadcasts to it).
+nb::object op_broadcast_to(nb::handle t, nb::handle target_shape);
+// (a, b) at their common shape: an operand already of that shape is itself.
+nb::object op_broadcast_tensors(nb::handle a, nb::handle b);
 
 // ---------------------------------------------------------- element-wise
 
