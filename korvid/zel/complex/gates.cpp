@@ -7,7 +7,6 @@
 
 #include "complex_tensor.hpp"
 #include "../core/tensor.hpp"
-#include "../ops/constants.hpp"
 #include "../ops/ops.hpp"
 #include "../registry.hpp"
 

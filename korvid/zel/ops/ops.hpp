@@ -11,6 +11,7 @@
 
 #include "../core/tensor.hpp"
 #include "../cuda/kernels/unary_list.hpp"
+#include "constants.hpp"  // the pi constants: op_pi_over, op_pi_half, op_pi_quarter
 
 namespace zel {
 namespace nb = nanobind;
