@@ -92,6 +92,16 @@ def test_folders_include_one_way():
     assert cycle is None, "folders include each other: " + " -> ".join(cycle)
 
 
+# Subsystem folders compose the operations through their one API header.
+SUBSYSTEMS = ("complex", "sparse", "repro", "decomp", "exact", "numpy_bridge")
+
+
+def test_subsystems_include_only_the_operations_api():
+    bad = [(f, t) for f, t in includes()
+           if folder(f) in SUBSYSTEMS and folder(t) == "ops" and t != "ops/ops.hpp"]
+    assert not bad, f"subsystems include from ops/ only ops/ops.hpp: {bad}"
+
+
 @pytest.mark.parametrize("pairs, cycle", [
     ([("a/x.cpp", "b/y.hpp"), ("b/y.hpp", "c/z.hpp")], False),
     ([("a/x.cpp", "b/y.hpp"), ("b/y.hpp", "c/z.hpp"), ("c/z.hpp", "a/w.hpp")], True),
