@@ -35,19 +35,9 @@ ZEL_HD void fp_leaky_relu_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, 
 // includes): a and out hold n records, leaky_relu's slope one.
 #ifndef __CUDACC__
 namespace bounds {
-inline constexpr Rule fp_neg_kernel_bounds = holds_n, fp_abs_kernel_bounds = holds_n;
-inline constexpr Rule fp_sign_kernel_bounds = holds_n, fp_relu_kernel_bounds = holds_n;
-inline constexpr Rule fp_sigmoid_kernel_bounds = holds_n, fp_tanh_kernel_bounds = holds_n;
-inline constexpr Rule fp_gelu_kernel_bounds = holds_n, fp_silu_kernel_bounds = holds_n;
-inline constexpr Rule fp_exp_kernel_bounds = holds_n, fp_log_kernel_bounds = holds_n;
-inline constexpr Rule fp_sin_kernel_bounds = holds_n, fp_cos_kernel_bounds = holds_n;
-inline constexpr Rule fp_sqrt_kernel_bounds = holds_n, fp_asin_kernel_bounds = holds_n;
-inline constexpr Rule fp_acos_kernel_bounds = holds_n, fp_atan_kernel_bounds = holds_n;
-inline constexpr Rule fp_ceil_kernel_bounds = holds_n, fp_floor_kernel_bounds = holds_n;
-inline constexpr Rule fp_round_kernel_bounds = holds_n, fp_trunc_kernel_bounds = holds_n;
-inline constexpr Rule fp_frac_kernel_bounds = holds_n, fp_sinh_kernel_bounds = holds_n;
-inline constexpr Rule fp_cosh_kernel_bounds = holds_n, fp_asinh_kernel_bounds = holds_n;
-inline constexpr Rule fp_acosh_kernel_bounds = holds_n;
+#define ZEL_UNARY_BOUNDS(E, fn, py, kernel, expr, doc) inline constexpr Rule kernel##_bounds = holds_n;
+ZEL_UNARY_FUNCTIONS(ZEL_UNARY_BOUNDS, _)
+#undef ZEL_UNARY_BOUNDS
 
 inline void fp_leaky_relu_kernel_bounds(const Launch& L) {
     const auto& iv = L.iv;
