@@ -1,5 +1,5 @@
-// Registration functions of the subsystems, called by zel.cpp in the
-// module's definition order.  Each lives in its subsystem's binding file.
+// Registration functions of the subsystems, called from the definition-order
+// table in zel.cpp.  Each lives in its subsystem's binding file.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -1,5 +1,6 @@
 // Module start-up: constants, record type, backend, kernel loader, every
-// subsystem's names in definition order, Tensor operators, __all__.
+// subsystem's names from one table in definition order, Tensor operators, __all__.
+#include <stdexcept>
 #include <string>
 #include <nanobind/nanobind.h>
 
@@ -34,6 +35,37 @@ const char* const ALL_NAMES[] = {
     "hadamard_gate", "t_gate", "s_gate", "cnot", "SCALE_BITS", "NUM_LIMBS", "SCALE", "patch_numpy",
     "unpatch_numpy"};
 static_assert(sizeof(ALL_NAMES) / sizeof(ALL_NAMES[0]) == 132, "the public namespace has 132 names");
+
+void define_struct(nb::module_& m) { m.attr("struct") = nb::module_::import_("struct"); }
+
+// The module's definition order, as data: each row names the first Python
+// name its registrar defines, and start-up checks that it does.  A subsystem
+// whose names go between another's splits its registrar and takes one row
+// for each run of names.
+struct Row {
+    const char* first;
+    void (*define)(nb::module_&);
+};
+const Row DEFINITION_ORDER[] = {
+    {"_int_to_limbs", zel::register_core},  // conversions, device layer, Tensor
+    {"to_fractions", zel::register_readout},
+    {"SparseTensor", zel::register_sparse},
+    {"tensor", zel::register_creation},
+    {"_broadcast_shapes", zel::register_broadcast},
+    {"add", zel::register_elementwise},
+    {"neg", zel::register_unary},
+    {"sum", zel::register_reductions},
+    {"dot", zel::register_products},
+    {"tan", zel::register_composite},
+    {"_MAX_DENOMINATOR", zel::register_exact},
+    {"_pow_half", zel::register_decomp},
+    {"struct", define_struct},
+    {"_LCG_A", zel::register_repro},
+    {"ComplexTensor", zel::register_complex},
+    {"PI_STR", zel::register_constants},
+    {"rotation_x", zel::register_gates},
+    {"_numpy_originals", zel::register_numpy_bridge},
+};
 
 PyInterpreterState* g_interp = nullptr;
 bool g_initialised = false;
@@ -94,25 +126,18 @@ NB_MODULE(zel, m) {
     m.attr("_get_cubin_kernel") = loader.attr("get_kernel");
     zel::set_zel_module(m);
 
-    zel::register_core(m);
-    zel::register_readout(m);
-    zel::register_sparse(m);
-    zel::register_creation(m);
-    zel::register_broadcast(m);
-    zel::register_elementwise(m);
-    zel::register_unary(m);
-    zel::register_reductions(m);
-    zel::register_products(m);
-    zel::register_composite(m);
-    zel::register_exact(m);
-    zel::register_decomp(m);
-    m.attr("struct") = nb::module_::import_("struct");
-    zel::register_repro(m);
-    zel::register_complex(m);
-    zel::register_constants(m);
-    zel::register_gates(m);
+    // Every row adds its names after those of the rows above it.
+    nb::dict ns = nb::borrow<nb::dict>(PyModule_GetDict(m.ptr()));
+    for (const Row& row : DEFINITION_ORDER) {
+        size_t before = nb::len(ns);
+        row.define(m);
+        nb::list names = ns.keys();
+        if (nb::len(names) <= before || !names[before].equal(nb::str(row.first)))
+            throw std::logic_error(std::string("registration table: the row of '") + row.first +
+                                   "' does not define that name first");
+    }
+    // Operators look their functions up at call time; they add Tensor members only.
     zel::attach_tensor_operators(m);
-    zel::register_numpy_bridge(m);
 
     nb::list all;
     for (const char* n : ALL_NAMES) {
