@@ -11,6 +11,7 @@
 
 #include "../core/fixed_point.hpp"
 #include "../core/gmp.hpp"
+#include "matrix.hpp"
 
 namespace zel {
 namespace nb = nanobind;
@@ -20,14 +21,7 @@ constexpr uint64_t MAX_DENOMINATOR = 1000000000000ull;
 
 // Dense rational matrix, row-major.  Entries may be unreduced (den > 0):
 // conversions to records do not need lowest terms.
-struct RatMatrix {
-    int64_t rows = 0, cols = 0;
-    std::vector<Mpq> a;
-    RatMatrix() = default;
-    RatMatrix(int64_t r, int64_t c) : rows(r), cols(c), a((size_t)(r * c)) {}
-    Mpq& at(int64_t i, int64_t j) { return a[(size_t)(i * cols + j)]; }
-    const Mpq& at(int64_t i, int64_t j) const { return a[(size_t)(i * cols + j)]; }
-};
+using RatMatrix = DenseMatrix<Mpq>;
 
 // ---- values ---------------------------------------------------------------
 // The exact value of a record, in lowest terms (den a power of two).

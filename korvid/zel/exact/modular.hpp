@@ -5,18 +5,12 @@
 #include <vector>
 
 #include "../core/gmp.hpp"
+#include "matrix.hpp"
 
 namespace zel {
 
 // Dense integer matrix, row-major.
-struct IntMatrix {
-    int64_t rows = 0, cols = 0;
-    std::vector<Mpz> a;
-    IntMatrix() = default;
-    IntMatrix(int64_t r, int64_t c) : rows(r), cols(c), a((size_t)(r * c)) {}
-    Mpz& at(int64_t i, int64_t j) { return a[(size_t)(i * cols + j)]; }
-    const Mpz& at(int64_t i, int64_t j) const { return a[(size_t)(i * cols + j)]; }
-};
+using IntMatrix = DenseMatrix<Mpz>;
 
 // log2 of Hadamard's bound: every minor of B is at most 2^bits in magnitude
 // (nonzero integer rows have norm >= 1).  Rounded up with a margin.
