@@ -5,7 +5,10 @@ Korvid ZEL - GPU Fixed-Point Operations
 GPU-accelerated exact arithmetic. All operations on CUDA.
 """
 
+import fractions
 from typing import Any
+
+import numpy
 import numpy.dtypes
 
 
@@ -27,27 +30,27 @@ RawModule: Any
 
 BACKEND: str
 
-def to_gpu(values: object | None) -> object:
+def to_gpu(values: list) -> Any:
     """Convert list to GPU array - uses GPU kernel for fast exact conversion."""
 
-def from_gpu(gpu_arr: object | None, as_float: object | None = True) -> object:
+def from_gpu(gpu_arr: Any, as_float: bool = True) -> list[float] | list[fractions.Fraction]:
     """Convert GPU array to list - uses GPU kernel for fast conversion."""
 
 class Tensor:
     """GPU Fixed-Point Tensor."""
 
-    def __init__(self, data: object | None = None, shape: object | None = None, _raw: object | None = None) -> None: ...
+    def __init__(self, data: object = None, shape: tuple[int, ...] | None = None, _raw: Any = None) -> None: ...
 
     @property
-    def shape(self) -> object: ...
+    def shape(self) -> tuple[int, ...]: ...
 
     @property
     def numel(self) -> int: ...
 
-    def clone(self) -> object:
+    def clone(self) -> Tensor:
         """Copy with its own device array."""
 
-    def to_list(self) -> object:
+    def to_list(self) -> list | float:
         """Convert to Python list."""
 
     def item(self) -> float:
@@ -58,65 +61,65 @@ class Tensor:
     __slots__: tuple = ('_data', '_shape')
 
     @property
-    def T(self) -> object:
+    def T(self) -> Tensor:
         """Transpose (swap last two dimensions)."""
 
-    def __array__(self, dtype: object | None = None, copy: object | None = None) -> object:
+    def __array__(self, dtype: object = None, copy: bool | None = None) -> numpy.ndarray:
         """
         numpy.asarray(t): float64 values correctly rounded, in the tensor's shape; dtype=object gives the exact
         Fractions.
         """
 
-    def __reduce__(self) -> object:
+    def __reduce__(self) -> tuple:
         """Pickle support: the raw records and the shape, in a versioned format."""
 
-    def __setstate__(self, state: object | None) -> None:
+    def __setstate__(self, state: tuple) -> None:
         """Pickle support: rebuild from (version, shape, records)."""
 
-    def __copy__(self) -> object:
+    def __copy__(self) -> Tensor:
         """A copy with its own device array."""
 
-    def __deepcopy__(self, memo: object | None) -> object:
+    def __deepcopy__(self, memo: dict) -> Tensor:
         """A copy with its own device array."""
 
     __array_ufunc__: None = None
 
-    def __add__(self, other: object | None) -> object: ...
+    def __add__(self, other: object) -> Tensor: ...
 
-    def __radd__(self, other: object | None) -> object: ...
+    def __radd__(self, other: object) -> Tensor: ...
 
-    def __sub__(self, other: object | None) -> object: ...
+    def __sub__(self, other: object) -> Tensor: ...
 
-    def __rsub__(self, other: object | None) -> object: ...
+    def __rsub__(self, other: object) -> Tensor: ...
 
-    def __mul__(self, other: object | None) -> object: ...
+    def __mul__(self, other: object) -> Tensor: ...
 
-    def __rmul__(self, other: object | None) -> object: ...
+    def __rmul__(self, other: object) -> Tensor: ...
 
-    def __truediv__(self, other: object | None) -> object: ...
+    def __truediv__(self, other: object) -> Tensor: ...
 
-    def __rtruediv__(self, other: object | None) -> object: ...
+    def __rtruediv__(self, other: object) -> Tensor: ...
 
-    def __neg__(self) -> object: ...
+    def __neg__(self) -> Tensor: ...
 
-    def __matmul__(self, other: object | None) -> object: ...
+    def __matmul__(self, other: Tensor) -> Tensor: ...
 
-    def __pow__(self, other: object | None) -> object: ...
+    def __pow__(self, other: int) -> Tensor: ...
 
-    def sum(self) -> object: ...
+    def sum(self) -> Tensor: ...
 
-    def mean(self) -> object: ...
+    def mean(self) -> Tensor: ...
 
-    def max(self) -> object: ...
+    def max(self) -> Tensor: ...
 
-    def min(self) -> object: ...
+    def min(self) -> Tensor: ...
 
-def to_fractions(t: object | None) -> object:
+def to_fractions(t: Tensor) -> list | fractions.Fraction:
     """
     The exact values as Fractions, nested like to_list() (a zero-dimensional tensor gives one Fraction).
     """
 
-def to_strings(t: object | None, digits: object | None = None) -> object:
+def to_strings(t: Tensor, digits: int | None = None) -> list | str:
     """
     Decimal strings nested like to_list(): with digits=None the exact, finite expansion of each value
     (at most 256 digits after the point), otherwise correctly rounded (half to even) to `digits` places.
@@ -125,27 +128,27 @@ def to_strings(t: object | None, digits: object | None = None) -> object:
 class SparseTensor:
     """GPU Fixed-Point Sparse Tensor in CSR format."""
 
-    def __init__(self, values: object | None = None, col_indices: object | None = None, row_ptrs: object | None = None, shape: object | None = None) -> None:
+    def __init__(self, values: Any = None, col_indices: Any = None, row_ptrs: Any = None, shape: tuple[int, int] | None = None) -> None:
         """Create sparse tensor from CSR components."""
 
     @property
-    def shape(self) -> object: ...
+    def shape(self) -> tuple[int, int]: ...
 
     @property
-    def nnz(self) -> object:
+    def nnz(self) -> int:
         """Number of non-zeros."""
 
     @staticmethod
-    def from_dense(dense: object | None) -> object:
+    def from_dense(dense: Tensor) -> SparseTensor:
         """Convert dense tensor to sparse CSR."""
 
     @staticmethod
-    def from_scipy(scipy_csr: object | None) -> object:
+    def from_scipy(scipy_csr: Any) -> SparseTensor:
         """Create from scipy.sparse.csr_matrix."""
 
     def __repr__(self) -> str: ...
 
-def sparse_mv(A: object | None, x: object | None) -> object:
+def sparse_mv(A: SparseTensor, x: Tensor) -> Tensor:
     """Sparse matrix-vector multiply: y = A @ x."""
 
 def tensor(data: object | None) -> object:
@@ -413,7 +416,7 @@ def log10(a: object | None) -> object:
 def reciprocal(a: object | None) -> object:
     """Reciprocal (1/x)."""
 
-def cross(a: object | None, b: object | None) -> object:
+def cross(a: Tensor, b: Tensor) -> Tensor:
     """
     EXACT cross product of two 3D vectors.
 
@@ -423,7 +426,7 @@ def cross(a: object | None, b: object | None) -> object:
     precision to 50.
     """
 
-def cross_exact(a: object | None, b: object | None) -> object:
+def cross_exact(a: Tensor, b: Tensor) -> list[fractions.Fraction]:
     """
     Cross product returning exact Fractions (not floats).
 
@@ -431,24 +434,24 @@ def cross_exact(a: object | None, b: object | None) -> object:
         List of 3 Fractions representing the exact cross product.
     """
 
-def rref(A: object | None) -> object:
+def rref(A: Tensor) -> tuple[Tensor, list[int]]:
     """
     Reduced Row Echelon Form with EXACT arithmetic.
 
     Returns: (rref_matrix, pivot_columns)
     """
 
-def rank(A: object | None) -> object:
+def rank(A: Tensor) -> int:
     """Exact matrix rank via RREF."""
 
-def null_space(A: object | None) -> object:
+def null_space(A: Tensor) -> list[Tensor]:
     """
     Exact null space basis.
 
     Returns one 1-D Tensor per free column (an empty list for full column rank).
     """
 
-def det(A: object | None) -> object:
+def det(A: Tensor) -> Tensor:
     """
     Exact determinant via Gaussian elimination.
 
@@ -457,7 +460,7 @@ def det(A: object | None) -> object:
     tensor(-1e-60) by its sign.
     """
 
-def inv(A: object | None) -> object:
+def inv(A: Tensor) -> Tensor:
     """
     Exact matrix inverse via Gauss-Jordan elimination.
 
@@ -465,42 +468,42 @@ def inv(A: object | None) -> object:
     ValueError('Matrix is singular') for a singular matrix.
     """
 
-def solve(A: object | None, b: object | None) -> object:
+def solve(A: Tensor, b: Tensor) -> Tensor:
     """
     Solve Ax = b using the EXACT inverse.
 
     x = mv(inv(A), b), the product taken on the device from the stored inverse.
     """
 
-def lu(a: object | None) -> object:
+def lu(a: Tensor) -> tuple[Tensor, Tensor, numpy.ndarray]:
     """
     LU decomposition with partial pivoting and EXACT arithmetic.
 
     Returns (L, U, perm): row k of L @ U equals row perm[k] of a.
     """
 
-def verify_identity(A: object | None, tol: object | None = 0.0) -> bool:
+def verify_identity(A: Tensor, tol: float = 0.0) -> bool:
     """
     Check whether A is the identity matrix.
 
     With tol=0.0, checks EXACT equality (no tolerance).
     """
 
-def hilbert_matrix(n: object | None) -> object:
+def hilbert_matrix(n: int) -> Tensor:
     """
     Create n×n Hilbert matrix.
 
     H[i,j] = 1/(i+j+1), stored rounded toward minus infinity at 2^-256.
     """
 
-def hilbert_det_exact(n: object | None) -> object:
+def hilbert_det_exact(n: int) -> float:
     """
     Compute Hilbert matrix determinant with EXACT rational arithmetic.
 
     Returns: float (but computed via exact Fraction arithmetic)
     """
 
-def bernoulli(n: object | None) -> object:
+def bernoulli(n: int) -> fractions.Fraction:
     """
     Compute the n-th Bernoulli number B_n EXACTLY as a Fraction.
 
@@ -508,14 +511,14 @@ def bernoulli(n: object | None) -> object:
     All odd B_n = 0 for n >= 3.
     """
 
-def zeta_exact(n: object | None) -> object:
+def zeta_exact(n: int) -> fractions.Fraction:
     """
     Compute zeta(-n) for non-negative integer n EXACTLY as a Fraction.
 
     Uses the formula: ζ(-n) = -B_{n+1}/(n+1) for n >= 0
     """
 
-def zeta_at_even(n: object | None) -> object:
+def zeta_at_even(n: int) -> tuple[fractions.Fraction, int]:
     """
     Compute ζ(2n) for positive integer n.
 
@@ -523,7 +526,7 @@ def zeta_at_even(n: object | None) -> object:
         ζ(2n) = coefficient * π^(2n)
     """
 
-def qr(A: object | None) -> object:
+def qr(A: Tensor) -> tuple[Tensor, Tensor]:
     """
     QR decomposition using Householder reflections.
 
@@ -540,7 +543,7 @@ def qr(A: object | None) -> object:
     practical limit.
     """
 
-def eig(A: object | None, max_iter: object | None = 100) -> object:
+def eig(A: Tensor, max_iter: int = 100) -> tuple[Tensor, Tensor]:
     """
     Eigendecomposition using QR iteration.
 
@@ -552,14 +555,14 @@ def eig(A: object | None, max_iter: object | None = 100) -> object:
     input's diagonal and the identity.
     """
 
-def eigh(A: object | None, max_iter: object | None = 100) -> object:
+def eigh(A: Tensor, max_iter: int = 100) -> tuple[Tensor, Tensor]:
     """
     Eigendecomposition for Hermitian (symmetric) matrices.
 
     Exactly eig(A, max_iter); symmetry is not checked.
     """
 
-def svd(A: object | None, max_iter: object | None = 100) -> object:
+def svd(A: Tensor, max_iter: int = 100) -> tuple[Tensor, Tensor, Tensor]:
     """
     Singular Value Decomposition.
 
@@ -570,7 +573,7 @@ def svd(A: object | None, max_iter: object | None = 100) -> object:
     S <= 1e-14), Vt (n x n) the transposed eigenvectors.
     """
 
-def expm(A: object | None, order: object | None = 6) -> object:
+def expm(A: Tensor, order: int = 6) -> Tensor:
     """
     Matrix exponential using Padé approximation with scaling.
 
@@ -582,26 +585,26 @@ def expm(A: object | None, order: object | None = 6) -> object:
     exact inverse of D (as solve does), and E is squared s times in doubles.
     """
 
-def manual_seed(seed: object | None) -> object:
+def manual_seed(seed: int) -> None:
     """
     Set random seed for reproducible results across ALL GPUs.
 
     Uses pure integer LCG - identical results on ANY platform.
     """
 
-def rand(*args, **kwargs) -> object:
+def rand(*args: int | tuple[int, ...] | list[int]) -> Tensor:
     """Random uniform [0,1) - deterministic across GPUs."""
 
-def randn(*args, **kwargs) -> object:
+def randn(*args: int | tuple[int, ...] | list[int]) -> Tensor:
     """Random normal - deterministic across GPUs."""
 
-def checksum(a: object | None) -> str:
+def checksum(a: Tensor) -> str:
     """SHA256 checksum for reproducibility."""
 
-def checksums_match(a: object | None, b: object | None) -> bool:
+def checksums_match(a: Tensor, b: Tensor) -> bool:
     """Check if two tensors have identical checksums."""
 
-def verify(a: object | None, expected: object | None) -> bool:
+def verify(a: Tensor, expected: str) -> bool:
     """Verify tensor matches expected checksum."""
 
 class ComplexTensor:
@@ -612,114 +615,114 @@ class ComplexTensor:
     All operations use exact arithmetic - no floating-point error.
     """
 
-    def __init__(self, real: object | None, imag: object | None = None) -> None:
+    def __init__(self, real: object, imag: object = None) -> None:
         """Create complex tensor."""
 
     @property
-    def real(self) -> object:
+    def real(self) -> Tensor:
         """Get real part."""
 
     @property
-    def imag(self) -> object:
+    def imag(self) -> Tensor:
         """Get imaginary part."""
 
     @property
-    def shape(self) -> object:
+    def shape(self) -> tuple[int, ...]:
         """Get shape."""
 
-    def conj(self) -> object:
+    def conj(self) -> ComplexTensor:
         """Complex conjugate: a + bi -> a - bi."""
 
-    def __neg__(self) -> object:
+    def __neg__(self) -> ComplexTensor:
         """Negate: -(a + bi) = -a - bi."""
 
-    def __add__(self, other: object | None) -> object:
+    def __add__(self, other: object) -> ComplexTensor:
         """Add: (a+bi) + (c+di) = (a+c) + (b+d)i."""
 
-    def __radd__(self, other: object | None) -> object: ...
+    def __radd__(self, other: object) -> ComplexTensor: ...
 
-    def __sub__(self, other: object | None) -> object:
+    def __sub__(self, other: object) -> ComplexTensor:
         """Subtract: (a+bi) - (c+di) = (a-c) + (b-d)i."""
 
-    def __rsub__(self, other: object | None) -> object: ...
+    def __rsub__(self, other: object) -> ComplexTensor: ...
 
-    def __mul__(self, other: object | None) -> object:
+    def __mul__(self, other: object) -> ComplexTensor:
         """Multiply: (a+bi)(c+di) = (ac-bd) + (ad+bc)i."""
 
-    def __rmul__(self, other: object | None) -> object: ...
+    def __rmul__(self, other: object) -> ComplexTensor: ...
 
-    def __truediv__(self, other: object | None) -> object:
+    def __truediv__(self, other: object) -> ComplexTensor:
         """Divide: (a+bi)/(c+di) = (ac+bd)/(c²+d²) + (bc-ad)/(c²+d²)i."""
 
-    def __abs__(self) -> object:
+    def __abs__(self) -> Tensor:
         """Magnitude: |a+bi| = sqrt(a² + b²)."""
 
-    def abs2(self) -> object:
+    def abs2(self) -> Tensor:
         """Squared magnitude: |a+bi|² = a² + b² (exact, no sqrt)."""
 
     def __repr__(self) -> str: ...
 
     def __str__(self) -> str: ...
 
-    def to_list(self) -> object:
+    def to_list(self) -> list | complex:
         """Convert to list of Python complex numbers."""
 
-    def T(self) -> object:
+    def T(self) -> ComplexTensor:
         """Transpose (for 2D matrices)."""
 
-    def H(self) -> object:
+    def H(self) -> ComplexTensor:
         """Hermitian transpose (conjugate transpose): A† = conj(A.T)."""
 
-def complex_tensor(real: object | None, imag: object | None = None) -> object:
+def complex_tensor(real: object, imag: object = None) -> ComplexTensor:
     """Create a complex tensor."""
 
-def cmm(a: object | None, b: object | None) -> object:
+def cmm(a: ComplexTensor | Tensor, b: ComplexTensor | Tensor) -> ComplexTensor:
     """
     Complex matrix multiplication with exact arithmetic.
 
     (A + Bi)(C + Di) = (AC - BD) + (AD + BC)i
     """
 
-def cmv(A: object | None, x: object | None) -> object:
+def cmv(A: ComplexTensor | Tensor, x: ComplexTensor | Tensor) -> ComplexTensor:
     """Complex matrix-vector multiplication."""
 
-def csum(c: object | None) -> object:
+def csum(c: ComplexTensor) -> ComplexTensor:
     """Sum of complex tensor elements."""
 
-def cabs(c: object | None) -> object:
+def cabs(c: ComplexTensor | Tensor) -> Tensor:
     """Complex absolute value (magnitude)."""
 
-def conj(c: object | None) -> object:
+def conj(c: ComplexTensor) -> ComplexTensor:
     """Complex conjugate."""
 
-def complex_eye(n: object | None) -> object:
+def complex_eye(n: int) -> ComplexTensor:
     """Complex identity matrix."""
 
-def complex_zeros(*args, **kwargs) -> object:
+def complex_zeros(*args: int | tuple[int, ...] | list[int]) -> ComplexTensor:
     """Complex zero tensor."""
 
-def complex_ones(*args, **kwargs) -> object:
+def complex_ones(*args: int | tuple[int, ...] | list[int]) -> ComplexTensor:
     """Complex tensor of ones (real part only)."""
 
 PI_STR: str = ...
 
-def pi() -> object:
+def pi() -> Tensor:
     """
     Return pi as exact ZEL tensor (50 decimal digits).
 
     Uses Fraction for exact representation, not FP64.
     """
 
-def pi_over(n: object | None) -> object:
+def pi_over(n: int) -> Tensor:
     """Return pi/n as exact ZEL tensor."""
 
-def pi_half() -> object:
+def pi_half() -> Tensor:
     """Return pi/2."""
 
-def pi_quarter() -> object:
+def pi_quarter() -> Tensor:
     """Return pi/4."""
 
-def rotation_x(theta: object | None) -> object:
+def rotation_x(theta: Tensor | float) -> ComplexTensor:
     """
     Rotation gate Rx(theta) using EXACT ZEL trig.
 
@@ -727,34 +730,34 @@ def rotation_x(theta: object | None) -> object:
         theta: Rotation angle as ZEL Tensor (use pi_over() for exact angles)
     """
 
-def rotation_y(theta: object | None) -> object:
+def rotation_y(theta: Tensor | float) -> ComplexTensor:
     """Rotation gate Ry(theta) using EXACT ZEL trig."""
 
-def rotation_z(theta: object | None) -> object:
+def rotation_z(theta: Tensor | float) -> ComplexTensor:
     """Rotation gate Rz(theta) using EXACT ZEL trig."""
 
-def phase_gate(phi: object | None) -> object:
+def phase_gate(phi: Tensor | float) -> ComplexTensor:
     """Phase gate P(φ) = [[1, 0], [0, e^(iφ)]]."""
 
-def pauli_x() -> object:
+def pauli_x() -> ComplexTensor:
     """Pauli-X gate (NOT gate): [[0,1],[1,0]]. EXACT integer matrix."""
 
-def pauli_y() -> object:
+def pauli_y() -> ComplexTensor:
     """Pauli-Y gate: [[0,-i],[i,0]]. EXACT integer matrix."""
 
-def pauli_z() -> object:
+def pauli_z() -> ComplexTensor:
     """Pauli-Z gate: [[1,0],[0,-1]]. EXACT integer matrix."""
 
-def hadamard_gate() -> object:
+def hadamard_gate() -> ComplexTensor:
     """Hadamard gate using EXACT ZEL sqrt."""
 
-def t_gate() -> object:
+def t_gate() -> ComplexTensor:
     """T gate (pi/8 gate): [[1, 0], [0, e^(i*pi/4)]]. Uses exact trig."""
 
-def s_gate() -> object:
+def s_gate() -> ComplexTensor:
     """S gate (phase gate): [[1, 0], [0, i]]. EXACT."""
 
-def cnot() -> object:
+def cnot() -> ComplexTensor:
     """CNOT (controlled-X) gate. 4x4 EXACT integer matrix."""
 
 def patch_numpy() -> None:

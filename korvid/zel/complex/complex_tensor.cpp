@@ -322,10 +322,12 @@ nb::object cabs(nb::handle c) { return is_complex_tensor(c) ? c_abs(c) : op_abs(
 
 nb::object conj(nb::handle c) { return is_complex_tensor(c) ? c_conj(c) : c.attr("conj")(); }
 
+// Binary members take any operand a complex tensor can be made of.
 template <class F>
 void binary(nb::class_<ComplexTensor>& cls, const char* name, F f, const char* doc = nullptr) {
-    if (doc) cls.def(name, f, nb::arg("other").none(), doc);
-    else cls.def(name, f, nb::arg("other").none());
+    std::string sig = std::string("def ") + name + "(self, other: object) -> ComplexTensor";
+    if (doc) cls.def(name, f, nb::arg("other").none(), nb::sig(sig.c_str()), doc);
+    else cls.def(name, f, nb::arg("other").none(), nb::sig(sig.c_str()));
 }
 
 }  // namespace
@@ -353,14 +355,26 @@ void register_complex(nb::module_& m) {
                nb::object c = make_complex(real, imag);
                new (self) ComplexTensor(self_of(c));
            },
-           nb::arg("real").none(), nb::arg("imag").none() = nb::none(), "Create complex tensor.")
-        .def_rw("_real", &ComplexTensor::real, "Tensor of the real parts.")
-        .def_rw("_imag", &ComplexTensor::imag, "Tensor of the imaginary parts.")
-        .def_prop_ro("real", [](const ComplexTensor& c) { return c.real; }, "Get real part.")
-        .def_prop_ro("imag", [](const ComplexTensor& c) { return c.imag; }, "Get imaginary part.")
-        .def_prop_ro("shape", [](const ComplexTensor& c) { return c.real.attr("shape"); }, "Get shape.")
-        .def("conj", &c_conj, "Complex conjugate: a + bi -> a - bi.")
-        .def("__neg__", &c_neg, "Negate: -(a + bi) = -a - bi.");
+           nb::arg("real").none(), nb::arg("imag").none() = nb::none(),
+           nb::sig("def __init__(self, real: object, imag: object = None) -> None"), "Create complex tensor.")
+        .def_rw("_real", &ComplexTensor::real,
+                nb::for_getter(nb::sig("def _real(self) -> Tensor")),
+                nb::for_setter(nb::sig("def _real(self, value: Tensor, /) -> None")),
+                "Tensor of the real parts.")
+        .def_rw("_imag", &ComplexTensor::imag,
+                nb::for_getter(nb::sig("def _imag(self) -> Tensor")),
+                nb::for_setter(nb::sig("def _imag(self, value: Tensor, /) -> None")),
+                "Tensor of the imaginary parts.")
+        .def_prop_ro("real", [](const ComplexTensor& c) { return c.real; },
+                     nb::sig("def real(self) -> Tensor"), "Get real part.")
+        .def_prop_ro("imag", [](const ComplexTensor& c) { return c.imag; },
+                     nb::sig("def imag(self) -> Tensor"), "Get imaginary part.")
+        .def_prop_ro("shape", [](const ComplexTensor& c) { return c.real.attr("shape"); },
+                     nb::sig("def shape(self) -> tuple[int, ...]"), "Get shape.")
+        .def("conj", &c_conj, nb::sig("def conj(self) -> ComplexTensor"),
+             "Complex conjugate: a + bi -> a - bi.")
+        .def("__neg__", &c_neg, nb::sig("def __neg__(self) -> ComplexTensor"),
+             "Negate: -(a + bi) = -a - bi.");
     binary(cls, "__add__", &c_add, "Add: (a+bi) + (c+di) = (a+c) + (b+d)i.");
     binary(cls, "__radd__", &c_add);
     binary(cls, "__sub__", &c_sub, "Subtract: (a+bi) - (c+di) = (a-c) + (b-d)i.");
@@ -368,23 +382,33 @@ void register_complex(nb::module_& m) {
     binary(cls, "__mul__", &c_mul, "Multiply: (a+bi)(c+di) = (ac-bd) + (ad+bc)i.");
     binary(cls, "__rmul__", &c_mul);
     binary(cls, "__truediv__", &c_div, "Divide: (a+bi)/(c+di) = (ac+bd)/(c\u00b2+d\u00b2) + (bc-ad)/(c\u00b2+d\u00b2)i.");
-    cls.def("__abs__", &c_abs, "Magnitude: |a+bi| = sqrt(a\u00b2 + b\u00b2).")
-        .def("abs2", &c_abs2, "Squared magnitude: |a+bi|\u00b2 = a\u00b2 + b\u00b2 (exact, no sqrt).")
-        .def("__repr__", &c_repr)
-        .def("__str__", &c_str)
-        .def("to_list", &c_to_list, "Convert to list of Python complex numbers.")
-        .def("T", &c_T, "Transpose (for 2D matrices).")
-        .def("H", &c_H, "Hermitian transpose (conjugate transpose): A\u2020 = conj(A.T).");
+    cls.def("__abs__", &c_abs, nb::sig("def __abs__(self) -> Tensor"),
+            "Magnitude: |a+bi| = sqrt(a\u00b2 + b\u00b2).")
+        .def("abs2", &c_abs2, nb::sig("def abs2(self) -> Tensor"),
+             "Squared magnitude: |a+bi|\u00b2 = a\u00b2 + b\u00b2 (exact, no sqrt).")
+        .def("__repr__", &c_repr, nb::sig("def __repr__(self) -> str"))
+        .def("__str__", &c_str, nb::sig("def __str__(self) -> str"))
+        .def("to_list", &c_to_list, nb::sig("def to_list(self) -> list | complex"),
+             "Convert to list of Python complex numbers.")
+        .def("T", &c_T, nb::sig("def T(self) -> ComplexTensor"), "Transpose (for 2D matrices).")
+        .def("H", &c_H, nb::sig("def H(self) -> ComplexTensor"),
+             "Hermitian transpose (conjugate transpose): A\u2020 = conj(A.T).");
 
     m.def("complex_tensor", &make_complex, nb::arg("real").none(), nb::arg("imag").none() = nb::none(),
+          nb::sig("def complex_tensor(real: object, imag: object = None) -> ComplexTensor"),
           "Create a complex tensor.");
     m.def("cmm", &complex_product<&op_mm>, nb::arg("a").none(), nb::arg("b").none(),
+          nb::sig("def cmm(a: ComplexTensor | Tensor, b: ComplexTensor | Tensor) -> ComplexTensor"),
           "Complex matrix multiplication with exact arithmetic.\n\n(A + Bi)(C + Di) = (AC - BD) + (AD + BC)i");
     m.def("cmv", &complex_product<&op_mv>, nb::arg("A").none(), nb::arg("x").none(),
+          nb::sig("def cmv(A: ComplexTensor | Tensor, x: ComplexTensor | Tensor) -> ComplexTensor"),
           "Complex matrix-vector multiplication.");
-    m.def("csum", &csum, nb::arg("c").none(), "Sum of complex tensor elements.");
-    m.def("cabs", &cabs, nb::arg("c").none(), "Complex absolute value (magnitude).");
-    m.def("conj", &conj, nb::arg("c").none(), "Complex conjugate.");
+    m.def("csum", &csum, nb::arg("c").none(), nb::sig("def csum(c: ComplexTensor) -> ComplexTensor"),
+          "Sum of complex tensor elements.");
+    m.def("cabs", &cabs, nb::arg("c").none(), nb::sig("def cabs(c: ComplexTensor | Tensor) -> Tensor"),
+          "Complex absolute value (magnitude).");
+    m.def("conj", &conj, nb::arg("c").none(), nb::sig("def conj(c: ComplexTensor) -> ComplexTensor"),
+          "Complex conjugate.");
     m.def(
         "complex_eye",
         [](nb::handle n) {
@@ -392,13 +416,14 @@ void register_complex(nb::module_& m) {
             nb::object re = op_eye(k);
             return pair(re, op_zeros({k, k}));
         },
-        nb::arg("n").none(), "Complex identity matrix.");
+        nb::arg("n").none(), nb::sig("def complex_eye(n: int) -> ComplexTensor"), "Complex identity matrix.");
     m.def(
         "complex_zeros",
         [](nb::args args, nb::kwargs kw) {
             std::vector<int64_t> s = varargs_shape(args, kw, "complex_zeros");
             return pair(op_zeros(s), op_zeros(s));
         },
+        nb::sig("def complex_zeros(*args: int | tuple[int, ...] | list[int]) -> ComplexTensor"),
         "Complex zero tensor.");
     m.def(
         "complex_ones",
@@ -406,6 +431,7 @@ void register_complex(nb::module_& m) {
             std::vector<int64_t> s = varargs_shape(args, kw, "complex_ones");
             return pair(op_ones(s), op_zeros(s));
         },
+        nb::sig("def complex_ones(*args: int | tuple[int, ...] | list[int]) -> ComplexTensor"),
         "Complex tensor of ones (real part only).");
 }
 

@@ -79,27 +79,37 @@ nb::object hadamard_gate() {
 
 void register_gates(nb::module_& m) {
     m.def("rotation_x", &rotation_x, nb::arg("theta").none(),
+          nb::sig("def rotation_x(theta: Tensor | float) -> ComplexTensor"),
           "Rotation gate Rx(theta) using EXACT ZEL trig.\n\n"
           "Args:\n    theta: Rotation angle as ZEL Tensor (use pi_over() for exact angles)");
-    m.def("rotation_y", &rotation_y, nb::arg("theta").none(), "Rotation gate Ry(theta) using EXACT ZEL trig.");
-    m.def("rotation_z", &rotation_z, nb::arg("theta").none(), "Rotation gate Rz(theta) using EXACT ZEL trig.");
-    m.def("phase_gate", &phase_gate, nb::arg("phi").none(), "Phase gate P(\u03c6) = [[1, 0], [0, e^(i\u03c6)]].");
+    m.def("rotation_y", &rotation_y, nb::arg("theta").none(),
+          nb::sig("def rotation_y(theta: Tensor | float) -> ComplexTensor"),
+          "Rotation gate Ry(theta) using EXACT ZEL trig.");
+    m.def("rotation_z", &rotation_z, nb::arg("theta").none(),
+          nb::sig("def rotation_z(theta: Tensor | float) -> ComplexTensor"),
+          "Rotation gate Rz(theta) using EXACT ZEL trig.");
+    m.def("phase_gate", &phase_gate, nb::arg("phi").none(),
+          nb::sig("def phase_gate(phi: Tensor | float) -> ComplexTensor"),
+          "Phase gate P(\u03c6) = [[1, 0], [0, e^(i\u03c6)]].");
     m.def(
         "pauli_x", []() { return make_complex(matrix2(Z, ONE, ONE, Z), nb::none()); },
+        nb::sig("def pauli_x() -> ComplexTensor"),
         "Pauli-X gate (NOT gate): [[0,1],[1,0]]. EXACT integer matrix.");
     m.def(
         "pauli_y", []() { return make_complex(matrix2(Z, Z, Z, Z), matrix2(Z, MINUS_ONE, ONE, Z)); },
-        "Pauli-Y gate: [[0,-i],[i,0]]. EXACT integer matrix.");
+        nb::sig("def pauli_y() -> ComplexTensor"), "Pauli-Y gate: [[0,-i],[i,0]]. EXACT integer matrix.");
     m.def(
         "pauli_z", []() { return make_complex(matrix2(ONE, Z, Z, MINUS_ONE), nb::none()); },
-        "Pauli-Z gate: [[1,0],[0,-1]]. EXACT integer matrix.");
-    m.def("hadamard_gate", &hadamard_gate, "Hadamard gate using EXACT ZEL sqrt.");
+        nb::sig("def pauli_z() -> ComplexTensor"), "Pauli-Z gate: [[1,0],[0,-1]]. EXACT integer matrix.");
+    m.def("hadamard_gate", &hadamard_gate, nb::sig("def hadamard_gate() -> ComplexTensor"),
+          "Hadamard gate using EXACT ZEL sqrt.");
     m.def(
         "t_gate", []() { return phase_gate(op_pi_over(nb::int_(4))); },
+        nb::sig("def t_gate() -> ComplexTensor"),
         "T gate (pi/8 gate): [[1, 0], [0, e^(i*pi/4)]]. Uses exact trig.");
     m.def(
         "s_gate", []() { return make_complex(matrix2(ONE, Z, Z, Z), matrix2(Z, Z, Z, ONE)); },
-        "S gate (phase gate): [[1, 0], [0, i]]. EXACT.");
+        nb::sig("def s_gate() -> ComplexTensor"), "S gate (phase gate): [[1, 0], [0, i]]. EXACT.");
     m.def(
         "cnot",
         []() {
@@ -107,7 +117,7 @@ void register_gates(nb::module_& m) {
             e[0] = e[5] = e[11] = e[14] = ONE;
             return make_complex(matrix(e, 4, 4), nb::none());
         },
-        "CNOT (controlled-X) gate. 4x4 EXACT integer matrix.");
+        nb::sig("def cnot() -> ComplexTensor"), "CNOT (controlled-X) gate. 4x4 EXACT integer matrix.");
 }
 
 }  // namespace zel

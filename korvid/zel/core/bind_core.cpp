@@ -93,11 +93,15 @@ static nb::object from_gpu(nb::handle gpu_arr, nb::handle as_float_obj) {
 
 void register_core(nb::module_& m) {
     conversions_init();
-    m.def("_int_to_limbs", &int_to_limbs, nb::arg("val").none(), "Convert int to limbs.");
-    m.def("_limbs_to_int", &limbs_to_int, nb::arg("limbs").none(), "Convert limbs to int.");
-    m.def("_value_to_fp", &value_to_fp_py, nb::arg("val").none(), "Convert Python value to FixedPoint.");
+    m.def("_int_to_limbs", &int_to_limbs, nb::arg("val").none(),
+          nb::sig("def _int_to_limbs(val: int) -> numpy.ndarray"), "Convert int to limbs.");
+    m.def("_limbs_to_int", &limbs_to_int, nb::arg("limbs").none(),
+          nb::sig("def _limbs_to_int(limbs: numpy.ndarray) -> int"), "Convert limbs to int.");
+    m.def("_value_to_fp", &value_to_fp_py, nb::arg("val").none(),
+          nb::sig("def _value_to_fp(val: object) -> numpy.void"), "Convert Python value to FixedPoint.");
     m.def(
         "_fp_to_value", [](nb::handle arr) { return fp_to_fraction(fp_from_record_like(arr)); }, nb::arg("arr").none(),
+        nb::sig("def _fp_to_value(arr: object) -> fractions.Fraction"),
         "Convert FixedPoint to Python Fraction.");
     m.def(
         "_get_kernel",
@@ -105,7 +109,7 @@ void register_core(nb::module_& m) {
             if (!PyUnicode_Check(name.ptr())) raise_arg_type("name", "str", name);
             return loader_get_kernel(nb::cast<std::string>(name));
         },
-        nb::arg("name").none(), "Get kernel by name.");
+        nb::arg("name").none(), nb::sig("def _get_kernel(name: str) -> typing.Any"), "Get kernel by name.");
     m.def(
         "_grid",
         [](nb::handle n) {
@@ -115,11 +119,14 @@ void register_core(nb::module_& m) {
             if (!q.is_valid()) throw nb::python_error();
             return q;
         },
-        nb::arg("n").none(), "Grid size.");
-    m.def("_copy_arr", &copy_arr, nb::arg("arr").none(), "Copy structured array (CuPy workaround).");
-    m.def("to_gpu", &to_gpu, nb::arg("values").none(),
+        nb::arg("n").none(), nb::sig("def _grid(n: int) -> int"), "Grid size.");
+    m.def("_copy_arr", &copy_arr, nb::arg("arr").none(), nb::sig("def _copy_arr(arr: typing.Any) -> typing.Any"),
+          "Copy structured array (CuPy workaround).");
+    m.def("to_gpu", &to_gpu, nb::arg("values").none(), nb::sig("def to_gpu(values: list) -> typing.Any"),
           "Convert list to GPU array - uses GPU kernel for fast exact conversion.");
     m.def("from_gpu", &from_gpu, nb::arg("gpu_arr").none(), nb::arg("as_float").none() = nb::bool_(true),
+          nb::sig("def from_gpu(gpu_arr: typing.Any, as_float: bool = True)"
+                  " -> list[float] | list[fractions.Fraction]"),
           "Convert GPU array to list - uses GPU kernel for fast conversion.");
     register_tensor(m);
 }

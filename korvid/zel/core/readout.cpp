@@ -546,28 +546,35 @@ nb::object tensor_deepcopy(nb::handle self, nb::handle memo) {
 
 void register_readout(nb::module_& m) {
     m.def("to_fractions", &to_fractions, nb::arg("t").none(),
+          nb::sig("def to_fractions(t: Tensor) -> list | fractions.Fraction"),
           "The exact values as Fractions, nested like to_list() (a zero-dimensional tensor gives one Fraction).");
     m.def("to_strings", &to_strings, nb::arg("t").none(), nb::arg("digits").none() = nb::none(),
+          nb::sig("def to_strings(t: Tensor, digits: int | None = None) -> list | str"),
           "Decimal strings nested like to_list(): with digits=None the exact, finite expansion of each value\n"
           "(at most 256 digits after the point), otherwise correctly rounded (half to even) to `digits` places.");
 
     nb::handle cls = m.attr("Tensor");
-    auto method = [&](const char* name, auto&& f, const char* doc, auto... extra) {
-        nb::setattr(cls, name, nb::cpp_function(f, nb::is_method(), nb::name(name), nb::scope(cls), extra..., doc));
+    // sig: the Python signature, "def <name>(self, ...) -> ...", which also names the function.
+    auto method = [&](const char* name, auto&& f, const char* sig, const char* doc, auto... extra) {
+        nb::setattr(cls, name, nb::cpp_function(f, nb::is_method(), nb::scope(cls), extra..., nb::sig(sig), doc));
     };
-    method("__format__", &tensor_format,
+    method("__format__", &tensor_format, "def __format__(self, format_spec: str) -> str",
            "format(t, fmt): every element formatted exactly (f, e or g with a precision, rounded half to even),\n"
            "nested like to_list(); an empty fmt gives str(t).",
            nb::arg("format_spec"));
     method("__array__", &tensor_array,
+           "def __array__(self, dtype: object = None, copy: bool | None = None) -> numpy.ndarray",
            "numpy.asarray(t): float64 values correctly rounded, in the tensor's shape; dtype=object gives the exact\n"
            "Fractions.",
            nb::arg("dtype").none() = nb::none(), nb::arg("copy").none() = nb::none());
-    method("__reduce__", &tensor_reduce, "Pickle support: the raw records and the shape, in a versioned format.");
-    method("__setstate__", &tensor_setstate, "Pickle support: rebuild from (version, shape, records).",
+    method("__reduce__", &tensor_reduce, "def __reduce__(self) -> tuple",
+           "Pickle support: the raw records and the shape, in a versioned format.");
+    method("__setstate__", &tensor_setstate, "def __setstate__(self, state: tuple) -> None",
+           "Pickle support: rebuild from (version, shape, records).",
            nb::arg("state").none());
-    method("__copy__", &tensor_copy, "A copy with its own device array.");
-    method("__deepcopy__", &tensor_deepcopy, "A copy with its own device array.", nb::arg("memo").none());
+    method("__copy__", &tensor_copy, "def __copy__(self) -> Tensor", "A copy with its own device array.");
+    method("__deepcopy__", &tensor_deepcopy, "def __deepcopy__(self, memo: dict) -> Tensor",
+           "A copy with its own device array.", nb::arg("memo").none());
     // NumPy arrays and scalars defer to the reflected operators, and NumPy's
     // functions refuse a Tensor instead of building object arrays of them.
     cls.attr("__array_ufunc__") = nb::none();

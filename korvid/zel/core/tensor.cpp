@@ -430,7 +430,10 @@ void register_tensor(nb::module_& m) {
     cls.def(
            "__init__",
            [](Tensor* self, nb::handle data, nb::handle shape, nb::handle raw) { tensor_init(self, data, shape, raw); },
-           nb::arg("data").none() = nb::none(), nb::arg("shape").none() = nb::none(), nb::arg("_raw").none() = nb::none())
+           nb::arg("data").none() = nb::none(), nb::arg("shape").none() = nb::none(),
+           nb::arg("_raw").none() = nb::none(),
+           nb::sig("def __init__(self, data: object = None, shape: tuple[int, ...] | None = None, "
+                   "_raw: typing.Any = None) -> None"))
         .def_prop_rw(
             "_data", [](const Tensor& t) { return t.data; },
             [](Tensor& t, nb::handle v) {
@@ -438,25 +441,30 @@ void register_tensor(nb::module_& m) {
                     throw nb::type_error("Tensor._data cannot be None: it holds the tensor's device record array");
                 t.data = nb::borrow(v);
             },
-            nb::arg("value").none(), "Device record array (row-major).")
+            nb::arg("value").none(), nb::for_getter(nb::sig("def _data(self) -> typing.Any")),
+            nb::for_setter(nb::sig("def _data(self, value: typing.Any, /) -> None")),
+            "Device record array (row-major).")
         .def_prop_rw(
             "_shape", [](const Tensor& t) { return t.shape; },
             [](Tensor& t, nb::handle v) {
                 if (v.is_none()) throw nb::type_error("Tensor._shape cannot be None: it holds the tensor's shape tuple");
                 t.shape = nb::borrow(v);
             },
-            nb::arg("value").none(), "Logical shape.")
-        .def_prop_ro("shape", [](const Tensor& t) { return t.shape; })
-        .def_prop_ro("numel",
-                     [](const Tensor& t) { return nb::len(t.data); })
+            nb::arg("value").none(), nb::for_getter(nb::sig("def _shape(self) -> tuple[int, ...]")),
+            nb::for_setter(nb::sig("def _shape(self, value: tuple[int, ...], /) -> None")), "Logical shape.")
+        .def_prop_ro("shape", [](const Tensor& t) { return t.shape; },
+                     nb::sig("def shape(self) -> tuple[int, ...]"))
+        .def_prop_ro("numel", [](const Tensor& t) { return nb::len(t.data); },
+                     nb::sig("def numel(self) -> int"))
         .def(
             "clone",
             [](const Tensor& t) {
                 DevArray a = view_array(t.data, ElemKind::Record, "_data", true);
                 return wrap(copy_records(a), t.shape);
             },
-            "Copy with its own device array.")
-        .def("to_list", &tensor_to_list, "Convert to Python list.")
+            nb::sig("def clone(self) -> Tensor"), "Copy with its own device array.")
+        .def("to_list", &tensor_to_list, nb::sig("def to_list(self) -> list | float"),
+             "Convert to Python list.")
         .def_static(
             "_flatten",
             [](nb::handle data) {
@@ -471,8 +479,10 @@ void register_tensor(nb::module_& m) {
                 }
                 return nb::make_tuple(l, shape_tuple(shape));
             },
-            nb::arg("data").none(), "Flatten nested list.")
-        .def_static("_unflatten", &unflatten, nb::arg("flat").none(), nb::arg("shape").none())
+            nb::arg("data").none(), nb::sig("def _flatten(data: object) -> tuple[list, tuple[int, ...]]"),
+            "Flatten nested list.")
+        .def_static("_unflatten", &unflatten, nb::arg("flat").none(), nb::arg("shape").none(),
+                    nb::sig("def _unflatten(flat: list, shape: tuple[int, ...]) -> list | float"))
         .def(
             "item",
             [](const Tensor& t) {
@@ -480,7 +490,7 @@ void register_tensor(nb::module_& m) {
                 if (a.n != 1) throw nb::value_error("item() requires single element");
                 return records_to_doubles(a)[0];
             },
-            "Get scalar value.")
+            nb::sig("def item(self) -> float"), "Get scalar value.")
         .def("__repr__", [](const Tensor& t) -> std::string {
             size_t n = nb::len(t.data);
             // An empty tensor of many rows prints its shape, not a list per row.
@@ -494,7 +504,7 @@ void register_tensor(nb::module_& m) {
             }
             if (n <= 10 && small) return "Tensor(" + nb::cast<std::string>(nb::str(tensor_to_list(t))) + ")";
             return "Tensor(shape=" + shape_str(t.shape) + ")";
-        });
+        }, nb::sig("def __repr__(self) -> str"));
     cls.attr("__slots__") = nb::make_tuple("_data", "_shape");
     cls.def_prop_ro(
         "T",
@@ -505,7 +515,7 @@ void register_tensor(nb::module_& m) {
             if (nb::len(t.shape) < 2) return nb::borrow(self);
             return zel_module().attr("transpose")(self, -2, -1);
         },
-        "Transpose (swap last two dimensions).");
+        nb::sig("def T(self) -> Tensor"), "Transpose (swap last two dimensions).");
 }
 
 }  // namespace zel

@@ -15,10 +15,10 @@ void register_decomp(nb::module_& m) {
             for (size_t i = 0; i < values.size(); ++i) out[i] = pow_half(values[i]);
             return out;
         },
-        nb::arg("values"),
+        nb::arg("values"), nb::sig("def _pow_half(values: list[float]) -> list[float]"),
         "The square roots the decompositions take: x ** 0.5 of each float, as the host\n"
         "computes it (the C library's pow).");
-    m.def("qr", &op_qr, nb::arg("A").none(),
+    m.def("qr", &op_qr, nb::arg("A").none(), nb::sig("def qr(A: Tensor) -> tuple[Tensor, Tensor]"),
           "QR decomposition using Householder reflections.\n\n"
           "Returns (Q, R): Q (m x m) orthogonal and R (m x n) upper triangular with\n"
           "A = QR, up to the rounding described here. The reflections run in exact\n"
@@ -32,6 +32,7 @@ void register_decomp(nb::module_& m) {
           "few minutes, raise MemoryError; dense matrices of about 10 x 10 are the\n"
           "practical limit.");
     m.def("eig", &op_eig, nb::arg("A").none(), nb::arg("max_iter").none() = 100,
+          nb::sig("def eig(A: Tensor, max_iter: int = 100) -> tuple[Tensor, Tensor]"),
           "Eigendecomposition using QR iteration.\n\n"
           "Unshifted QR steps A <- RQ (qr, then mm), V <- VQ, at most max_iter\n"
           "times, stopping once the absolute sum of the strictly lower triangle is\n"
@@ -40,9 +41,11 @@ void register_decomp(nb::module_& m) {
           "the eigenvectors. Non-convergence is silent; max_iter <= 0 returns the\n"
           "input's diagonal and the identity.");
     m.def("eigh", &op_eigh, nb::arg("A").none(), nb::arg("max_iter").none() = 100,
+          nb::sig("def eigh(A: Tensor, max_iter: int = 100) -> tuple[Tensor, Tensor]"),
           "Eigendecomposition for Hermitian (symmetric) matrices.\n\n"
           "Exactly eig(A, max_iter); symmetry is not checked.");
     m.def("svd", &op_svd, nb::arg("A").none(), nb::arg("max_iter").none() = 100,
+          nb::sig("def svd(A: Tensor, max_iter: int = 100) -> tuple[Tensor, Tensor, Tensor]"),
           "Singular Value Decomposition.\n\n"
           "Returns (U, S, Vt) with A = U diag(S) Vt, computed from the\n"
           "eigendecomposition of A^T A (eigh with max_iter): S (length n) holds the\n"
@@ -50,6 +53,7 @@ void register_decomp(nb::module_& m) {
           "that are not positive), U (m x n) is A V / S column by column (zero where\n"
           "S <= 1e-14), Vt (n x n) the transposed eigenvectors.");
     m.def("expm", &op_expm, nb::arg("A").none(), nb::arg("order").none() = 6,
+          nb::sig("def expm(A: Tensor, order: int = 6) -> Tensor"),
           "Matrix exponential using Pad\u00e9 approximation with scaling.\n\n"
           "Args:\n    order: Pad\u00e9 approximation order (default 6)\n\n"
           "A is scaled by 2**s with s = max(0, ceil(log2(|A|_inf + 1))), the diagonal\n"

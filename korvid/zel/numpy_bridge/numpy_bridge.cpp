@@ -63,7 +63,8 @@ nb::object call_wrapper(nb::handle zel_func, nb::handle returns_scalar, nb::args
 nb::object make_numpy_wrapper(nb::handle zel_func, nb::handle returns_scalar) {
     nb::object f = nb::borrow(zel_func), rs = nb::borrow(returns_scalar);
     return nb::cpp_function(
-        [f, rs](nb::args args, nb::kwargs) { return call_wrapper(f, rs, args); }, nb::name("wrapper"));
+        [f, rs](nb::args args, nb::kwargs) { return call_wrapper(f, rs, args); },
+        nb::sig("def wrapper(*args, **kwargs) -> typing.Any"));
 }
 
 void say(const std::string& line) { bridge().print(line); }
@@ -123,12 +124,15 @@ void register_numpy_bridge(nb::module_& m) {
     m.attr("_NUMPY_TO_ZEL") = table;
     m.def("_make_numpy_wrapper", &make_numpy_wrapper, nb::arg("zel_func").none(),
           nb::arg("returns_scalar").none() = nb::bool_(false),
+          nb::sig("def _make_numpy_wrapper(zel_func: collections.abc.Callable, returns_scalar: bool = False)"
+                  " -> collections.abc.Callable"),
           "Create wrapper that converts numpy arrays to ZEL and back.");
-    m.def("patch_numpy", &patch_numpy,
+    m.def("patch_numpy", &patch_numpy, nb::sig("def patch_numpy() -> None"),
           "Replace numpy functions with ZEL exact arithmetic.\n\n"
           "After calling this, np.sum(), np.matmul(), etc. use ZEL's exact\n"
           "arithmetic instead of floating point.");
-    m.def("unpatch_numpy", &unpatch_numpy, "Restore original numpy functions.");
+    m.def("unpatch_numpy", &unpatch_numpy, nb::sig("def unpatch_numpy() -> None"),
+          "Restore original numpy functions.");
 }
 
 }  // namespace zel

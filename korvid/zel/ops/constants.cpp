@@ -82,10 +82,12 @@ void register_constants(nb::module_& m) {
             set_decimal_precision(60);  // the documented decimal side effect
             return record_scalar(fp_make(ZT_FP_PI(), false));
         },
+        nb::sig("def pi() -> Tensor"),
         "Return pi as exact ZEL tensor (50 decimal digits).\n\nUses Fraction for exact representation, not FP64.");
-    m.def("pi_over", &op_pi_over, nb::arg("n").none(), "Return pi/n as exact ZEL tensor.");
-    m.def("pi_half", &op_pi_half, "Return pi/2.");
-    m.def("pi_quarter", &op_pi_quarter, "Return pi/4.");
+    m.def("pi_over", &op_pi_over, nb::arg("n").none(), nb::sig("def pi_over(n: int) -> Tensor"),
+          "Return pi/n as exact ZEL tensor.");
+    m.def("pi_half", &op_pi_half, nb::sig("def pi_half() -> Tensor"), "Return pi/2.");
+    m.def("pi_quarter", &op_pi_quarter, nb::sig("def pi_quarter() -> Tensor"), "Return pi/4.");
 }
 
 }  // namespace zel

@@ -285,19 +285,28 @@ void register_repro(nb::module_& m) {
     m.attr("_LCG_A") = (int64_t)LCG_A;
     m.attr("_LCG_M") = (int64_t)LCG_M;
     m.attr("_lcg_state") = 1;
-    m.def("manual_seed", &manual_seed, nb::arg("seed").none(),
+    m.def("manual_seed", &manual_seed, nb::arg("seed").none(), nb::sig("def manual_seed(seed: int) -> None"),
           "Set random seed for reproducible results across ALL GPUs.\n\n"
           "Uses pure integer LCG - identical results on ANY platform.");
-    m.def("_lcg_next", &lcg_next, "Generate next LCG value. Pure integer arithmetic.");
-    m.def("_lcg_uniform", &lcg_uniform, "Generate uniform [0, 1) using LCG. Returns exact Fraction.");
-    m.def("_lcg_normal", &lcg_normal, "Generate normal(0,1) using sum of 12 uniforms (CLT).");
-    m.def("rand", &draw<false>, "Random uniform [0,1) - deterministic across GPUs.");
-    m.def("randn", &draw<true>, "Random normal - deterministic across GPUs.");
-    m.def("checksum", &checksum, nb::arg("a").none(), "SHA256 checksum for reproducibility.");
+    m.def("_lcg_next", &lcg_next, nb::sig("def _lcg_next() -> int"),
+          "Generate next LCG value. Pure integer arithmetic.");
+    m.def("_lcg_uniform", &lcg_uniform, nb::sig("def _lcg_uniform() -> fractions.Fraction"),
+          "Generate uniform [0, 1) using LCG. Returns exact Fraction.");
+    m.def("_lcg_normal", &lcg_normal, nb::sig("def _lcg_normal() -> fractions.Fraction"),
+          "Generate normal(0,1) using sum of 12 uniforms (CLT).");
+    m.def("rand", &draw<false>, nb::sig("def rand(*args: int | tuple[int, ...] | list[int]) -> Tensor"),
+          "Random uniform [0,1) - deterministic across GPUs.");
+    m.def("randn", &draw<true>, nb::sig("def randn(*args: int | tuple[int, ...] | list[int]) -> Tensor"),
+          "Random normal - deterministic across GPUs.");
+    m.def("checksum", &checksum, nb::arg("a").none(), nb::sig("def checksum(a: Tensor) -> str"),
+          "SHA256 checksum for reproducibility.");
     m.def(
         "checksums_match", [](nb::handle a, nb::handle b) { return checksum(a) == checksum(b); }, nb::arg("a").none(),
-        nb::arg("b").none(), "Check if two tensors have identical checksums.");
-    m.def("verify", &verify, nb::arg("a").none(), nb::arg("expected").none(), "Verify tensor matches expected checksum.");
+        nb::arg("b").none(), nb::sig("def checksums_match(a: Tensor, b: Tensor) -> bool"),
+        "Check if two tensors have identical checksums.");
+    m.def("verify", &verify, nb::arg("a").none(), nb::arg("expected").none(),
+          nb::sig("def verify(a: Tensor, expected: str) -> bool"),
+          "Verify tensor matches expected checksum.");
 }
 
 }  // namespace zel

@@ -199,21 +199,46 @@ void register_sparse(nb::module_& m) {
            },
            nb::arg("values").none() = nb::none(), nb::arg("col_indices").none() = nb::none(),
            nb::arg("row_ptrs").none() = nb::none(), nb::arg("shape").none() = nb::none(),
+           nb::sig("def __init__(self, values: typing.Any = None, col_indices: typing.Any = None, "
+                   "row_ptrs: typing.Any = None, shape: tuple[int, int] | None = None) -> None"),
            "Create sparse tensor from CSR components.")
-        .def_rw("_values", &SparseTensor::values, "Device array of the non-zero records, row by row.")
-        .def_rw("_col_indices", &SparseTensor::col_indices, "Device int32 array: the column of each value.")
-        .def_rw("_row_ptrs", &SparseTensor::row_ptrs, "Device int32 array of rows + 1 row starts.")
-        .def_rw("_shape", &SparseTensor::shape, "(rows, cols).")
-        .def_rw("_nnz", &SparseTensor::nnz, "Number of stored values.")
-        .def_prop_ro("shape", [](const SparseTensor& s) { return s.shape; })
-        .def_prop_ro("nnz", [](const SparseTensor& s) { return s.nnz; }, "Number of non-zeros.")
-        .def_static("from_dense", &from_dense, nb::arg("dense").none(), "Convert dense tensor to sparse CSR.")
-        .def_static("from_scipy", &from_scipy, nb::arg("scipy_csr").none(), "Create from scipy.sparse.csr_matrix.")
+        .def_rw("_values", &SparseTensor::values,
+                nb::for_getter(nb::sig("def _values(self) -> typing.Any")),
+                nb::for_setter(nb::sig("def _values(self, value: typing.Any, /) -> None")),
+                "Device array of the non-zero records, row by row.")
+        .def_rw("_col_indices", &SparseTensor::col_indices,
+                nb::for_getter(nb::sig("def _col_indices(self) -> typing.Any")),
+                nb::for_setter(nb::sig("def _col_indices(self, value: typing.Any, /) -> None")),
+                "Device int32 array: the column of each value.")
+        .def_rw("_row_ptrs", &SparseTensor::row_ptrs,
+                nb::for_getter(nb::sig("def _row_ptrs(self) -> typing.Any")),
+                nb::for_setter(nb::sig("def _row_ptrs(self, value: typing.Any, /) -> None")),
+                "Device int32 array of rows + 1 row starts.")
+        .def_rw("_shape", &SparseTensor::shape,
+                nb::for_getter(nb::sig("def _shape(self) -> tuple[int, int]")),
+                nb::for_setter(nb::sig("def _shape(self, value: tuple[int, int], /) -> None")),
+                "(rows, cols).")
+        .def_rw("_nnz", &SparseTensor::nnz,
+                nb::for_getter(nb::sig("def _nnz(self) -> int")),
+                nb::for_setter(nb::sig("def _nnz(self, value: int, /) -> None")),
+                "Number of stored values.")
+        .def_prop_ro("shape", [](const SparseTensor& s) { return s.shape; },
+                     nb::sig("def shape(self) -> tuple[int, int]"))
+        .def_prop_ro("nnz", [](const SparseTensor& s) { return s.nnz; }, nb::sig("def nnz(self) -> int"),
+                     "Number of non-zeros.")
+        .def_static("from_dense", &from_dense, nb::arg("dense").none(),
+                    nb::sig("def from_dense(dense: Tensor) -> SparseTensor"),
+                    "Convert dense tensor to sparse CSR.")
+        .def_static("from_scipy", &from_scipy, nb::arg("scipy_csr").none(),
+                    nb::sig("def from_scipy(scipy_csr: typing.Any) -> SparseTensor"),
+                    "Create from scipy.sparse.csr_matrix.")
         .def("__repr__", [](const SparseTensor& s) {
             return "SparseTensor(shape=" + nb::cast<std::string>(nb::str(s.shape)) +
                    ", nnz=" + nb::cast<std::string>(nb::str(s.nnz)) + ")";
-        });
-    m.def("sparse_mv", &sparse_mv, nb::arg("A").none(), nb::arg("x").none(), "Sparse matrix-vector multiply: y = A @ x.");
+        }, nb::sig("def __repr__(self) -> str"));
+    m.def("sparse_mv", &sparse_mv, nb::arg("A").none(), nb::arg("x").none(),
+          nb::sig("def sparse_mv(A: SparseTensor, x: Tensor) -> Tensor"),
+          "Sparse matrix-vector multiply: y = A @ x.");
 }
 
 }  // namespace zel
