@@ -25,6 +25,41 @@ def test_committed_stubs_match_a_fresh_generation(tmp_path):
         pytest.fail("korvid/zel/zel.pyi is stale: run `make stubs` and commit the result.\n" + diff[:8000])
 
 
+def _nb_callables():
+    """(qualified name, nanobind callable) for the module's functions and its classes' members."""
+    mod = zel.zel
+    for name, obj in vars(mod).items():
+        if getattr(obj, "__module__", None) != mod.__name__:
+            continue  # the kernel loader's functions, NumPy, ...
+        if hasattr(obj, "__nb_signature__"):
+            yield name, obj
+        elif isinstance(obj, type):
+            for member, m in vars(obj).items():
+                if isinstance(m, property):
+                    m = m.fget
+                if isinstance(m, staticmethod):
+                    m = m.__func__
+                if hasattr(m, "__nb_signature__"):
+                    yield f"{name}.{member}", m
+
+
+# Until every operation's binding carries its signature this test cannot pass;
+# it runs as soon as they do (then the condition can go).
+@pytest.mark.skipif("object | None" in zel.zel.add.__nb_signature__[0][0],
+                    reason="the operations' bindings have no typed signatures yet")
+def test_every_binding_has_a_typed_signature():
+    # A binding without nb::sig renders its nb::handle parameters as
+    # "object | None" and its result as "object".
+    untyped = []
+    for qual, f in _nb_callables():
+        for sig, _, _ in f.__nb_signature__:
+            if "object | None" in sig or sig.rstrip().endswith("-> object"):
+                untyped.append(qual)
+            # The signature names the function: it must be the name it is bound under.
+            assert sig.splitlines()[-1].startswith(f"def {qual.rsplit('.', 1)[-1]}("), (qual, sig)
+    assert not untyped, f"bindings without a typed signature (nb::sig): {untyped}"
+
+
 def test_stub_reads_typed_signatures_with_docstrings():
     text = open(COMMITTED).read()
     assert 'def det(A: Tensor) -> Tensor:\n    """\n    Exact determinant via Gaussian elimination.' in text
