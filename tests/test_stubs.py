@@ -43,10 +43,6 @@ def _nb_callables():
                     yield f"{name}.{member}", m
 
 
-# Until every operation's binding carries its signature this test cannot pass;
-# it runs as soon as they do (then the condition can go).
-@pytest.mark.skipif("object | None" in zel.zel.add.__nb_signature__[0][0],
-                    reason="the operations' bindings have no typed signatures yet")
 def test_every_binding_has_a_typed_signature():
     # A binding without nb::sig renders its nb::handle parameters as
     # "object | None" and its result as "object".

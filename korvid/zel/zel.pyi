@@ -151,242 +151,242 @@ class SparseTensor:
 def sparse_mv(A: SparseTensor, x: Tensor) -> Tensor:
     """Sparse matrix-vector multiply: y = A @ x."""
 
-def tensor(data: object | None) -> object:
+def tensor(data: object) -> Tensor:
     """Create tensor."""
 
-def zeros(*args, **kwargs) -> object:
+def zeros(*args: int | tuple[int, ...] | list[int]) -> Tensor:
     """Create zeros tensor."""
 
-def ones(*args, **kwargs) -> object:
+def ones(*args: int | tuple[int, ...] | list[int]) -> Tensor:
     """Create ones tensor."""
 
-def eye(n: object | None) -> object:
+def eye(n: int) -> Tensor:
     """Create identity matrix."""
 
-def arange(start: object | None, end: object | None = None, step: object | None = 1) -> object:
+def arange(start: int, end: int | None = None, step: int = 1) -> Tensor:
     """Create range tensor."""
 
-def linspace(start: object | None, end: object | None, steps: object | None) -> object:
+def linspace(start: object, end: object, steps: int) -> Tensor:
     """Create linearly spaced tensor."""
 
-def reshape(a: object | None, shape: object | None) -> object:
+def reshape(a: Tensor, shape: int | tuple[int, ...] | list[int]) -> Tensor:
     """Reshape tensor."""
 
-def squeeze(a: object | None, dim: object | None = None) -> object:
+def squeeze(a: Tensor, dim: int | None = None) -> Tensor:
     """Remove size-1 dimensions."""
 
-def unsqueeze(a: object | None, dim: object | None) -> object:
+def unsqueeze(a: Tensor, dim: int) -> Tensor:
     """Add size-1 dimension."""
 
-def transpose(a: object | None, dim0: object | None, dim1: object | None) -> object:
+def transpose(a: Tensor, dim0: int, dim1: int) -> Tensor:
     """Transpose dimensions."""
 
-def cat(tensors: object | None, dim: object | None = 0) -> object:
+def cat(tensors: list[Tensor], dim: int = 0) -> Tensor:
     """Concatenate tensors."""
 
-def stack(tensors: object | None, dim: object | None = 0) -> object:
+def stack(tensors: list[Tensor], dim: int = 0) -> Tensor:
     """Stack tensors along new dimension."""
 
-def broadcast_tensors(a: object | None, b: object | None) -> tuple:
+def broadcast_tensors(a: Tensor, b: Tensor) -> tuple[Tensor, Tensor]:
     """Broadcast two tensors to compatible shapes."""
 
-def add(a: object | None, b: object | None) -> object:
+def add(a: Tensor, b: Tensor) -> Tensor:
     """Element-wise add with NumPy-style broadcasting."""
 
-def sub(a: object | None, b: object | None) -> object:
+def sub(a: Tensor, b: Tensor) -> Tensor:
     """Element-wise subtract with NumPy-style broadcasting."""
 
-def mul(a: object | None, b: object | None) -> object:
+def mul(a: Tensor, b: Tensor) -> Tensor:
     """Element-wise multiply with NumPy-style broadcasting."""
 
-def div(a: object | None, b: object | None) -> object:
+def div(a: Tensor, b: Tensor) -> Tensor:
     """Element-wise divide with NumPy-style broadcasting."""
 
-def pow(a: object | None, exp: object | None) -> object:
+def pow(a: Tensor, exp: int) -> Tensor:
     """Integer power."""
 
-def mod(a: object | None, b: object | None) -> object:
+def mod(a: Tensor, b: object) -> Tensor:
     """Modulo using exact 512-bit arithmetic."""
 
-def eq(a: object | None, b: object | None) -> object:
+def eq(a: Tensor, b: Tensor) -> Any:
     """Element-wise equality."""
 
-def lt(a: object | None, b: object | None) -> object: ...
+def lt(a: Tensor, b: Tensor) -> Any: ...
 
-def gt(a: object | None, b: object | None) -> object: ...
+def gt(a: Tensor, b: Tensor) -> Any: ...
 
-def le(a: object | None, b: object | None) -> object: ...
+def le(a: Tensor, b: Tensor) -> Any: ...
 
-def ge(a: object | None, b: object | None) -> object: ...
+def ge(a: Tensor, b: Tensor) -> Any: ...
 
-def ne(a: object | None, b: object | None) -> object: ...
+def ne(a: Tensor, b: Tensor) -> Any: ...
 
-def clamp(a: object | None, min_val: object | None, max_val: object | None) -> object:
+def clamp(a: Tensor, min_val: object, max_val: object) -> Tensor:
     """Clamp values."""
 
-def where(cond: object | None, a: object | None, b: object | None) -> object:
+def where(cond: Any, a: Tensor, b: Tensor) -> Tensor:
     """Conditional select."""
 
-def lerp(a: object | None, b: object | None, weight: object | None) -> object:
+def lerp(a: Tensor, b: Tensor, weight: float) -> Tensor:
     """Linear interpolation."""
 
-def logical_and(a: object | None, b: object | None) -> object:
+def logical_and(a: Any, b: Any) -> Any:
     """Element-wise logical AND."""
 
-def logical_or(a: object | None, b: object | None) -> object:
+def logical_or(a: Any, b: Any) -> Any:
     """Element-wise logical OR."""
 
-def logical_not(a: object | None) -> object:
+def logical_not(a: Any) -> Any:
     """Element-wise logical NOT."""
 
-def logical_xor(a: object | None, b: object | None) -> object:
+def logical_xor(a: Any, b: Any) -> Any:
     """Element-wise logical XOR."""
 
-def neg(a: object | None) -> object:
+def neg(a: Tensor) -> Tensor:
     """Negate."""
 
-def abs(a: object | None) -> object:
+def abs(a: Tensor) -> Tensor:
     """Absolute value."""
 
-def relu(a: object | None) -> object:
+def relu(a: Tensor) -> Tensor:
     """ReLU activation."""
 
-def leaky_relu(a: object | None, negative_slope: object | None = 0.01) -> object:
+def leaky_relu(a: Tensor, negative_slope: float = 0.01) -> Tensor:
     """Leaky ReLU."""
 
-def sigmoid(a: object | None) -> object:
+def sigmoid(a: Tensor) -> Tensor:
     """Sigmoid activation."""
 
-def tanh(a: object | None) -> object:
+def tanh(a: Tensor) -> Tensor:
     """Tanh activation."""
 
-def gelu(a: object | None) -> object:
+def gelu(a: Tensor) -> Tensor:
     """GELU activation."""
 
-def silu(a: object | None) -> object:
+def silu(a: Tensor) -> Tensor:
     """SiLU activation."""
 
-def exp(a: object | None) -> object:
+def exp(a: Tensor) -> Tensor:
     """Exponential."""
 
-def log(a: object | None) -> object:
+def log(a: Tensor) -> Tensor:
     """Natural logarithm."""
 
-def sin(a: object | None) -> object:
+def sin(a: Tensor) -> Tensor:
     """Sine."""
 
-def cos(a: object | None) -> object:
+def cos(a: Tensor) -> Tensor:
     """Cosine."""
 
-def sqrt(a: object | None) -> object:
+def sqrt(a: Tensor) -> Tensor:
     """Square root."""
 
-def sign(a: object | None) -> object:
+def sign(a: Tensor) -> Tensor:
     """Sign function."""
 
-def asin(a: object | None) -> object:
+def asin(a: Tensor) -> Tensor:
     """Arcsine using exact 512-bit Taylor series."""
 
-def acos(a: object | None) -> object:
+def acos(a: Tensor) -> Tensor:
     """Arccosine using exact 512-bit Taylor series."""
 
-def ceil(a: object | None) -> object:
+def ceil(a: Tensor) -> Tensor:
     """Ceiling using exact 512-bit integer extraction."""
 
-def floor(a: object | None) -> object:
+def floor(a: Tensor) -> Tensor:
     """Floor using exact 512-bit integer extraction."""
 
-def round(a: object | None) -> object:
+def round(a: Tensor) -> Tensor:
     """Round to nearest integer using exact 512-bit arithmetic."""
 
-def trunc(a: object | None) -> object:
+def trunc(a: Tensor) -> Tensor:
     """Truncate toward zero using exact 512-bit arithmetic."""
 
-def frac(a: object | None) -> object:
+def frac(a: Tensor) -> Tensor:
     """Fractional part using exact 512-bit arithmetic."""
 
-def sum(a: object | None) -> object:
+def sum(a: Tensor) -> Tensor:
     """Sum all elements."""
 
-def prod(a: object | None) -> object:
+def prod(a: Tensor) -> Tensor:
     """Product of all elements."""
 
-def max(a: object | None) -> object:
+def max(a: Tensor) -> Tensor:
     """Maximum element."""
 
-def min(a: object | None) -> object:
+def min(a: Tensor) -> Tensor:
     """Minimum element."""
 
-def mean(a: object | None) -> object:
+def mean(a: Tensor) -> Tensor:
     """Mean of all elements."""
 
-def softmax(a: object | None, dim: object | None = -1) -> object:
+def softmax(a: Tensor, dim: int = -1) -> Tensor:
     """Softmax."""
 
-def cumsum(a: object | None, dim: object | None = -1) -> object:
+def cumsum(a: Tensor, dim: int = -1) -> Tensor:
     """Cumulative sum."""
 
-def cumprod(a: object | None, dim: object | None = -1) -> object:
+def cumprod(a: Tensor, dim: int = -1) -> Tensor:
     """Cumulative product."""
 
-def argmax(a: object | None, dim: object | None = -1) -> object:
+def argmax(a: Tensor, dim: int = -1) -> Any:
     """Argmax."""
 
-def argmin(a: object | None, dim: object | None = -1) -> object:
+def argmin(a: Tensor, dim: int = -1) -> Any:
     """Argmin."""
 
-def norm(a: object | None, p: object | None = 2) -> object:
+def norm(a: Tensor, p: int = 2) -> Tensor:
     """Vector norm."""
 
-def var(a: object | None, dim: object | None = None, unbiased: object | None = True) -> object:
+def var(a: Tensor, dim: int | None = None, unbiased: bool = True) -> Tensor:
     """Variance."""
 
-def std(a: object | None, dim: object | None = None, unbiased: object | None = True) -> object:
+def std(a: Tensor, dim: int | None = None, unbiased: bool = True) -> Tensor:
     """Standard deviation."""
 
-def diff(a: object | None, n: object | None = 1) -> object:
+def diff(a: Tensor, n: int = 1) -> Tensor:
     """Difference along last dim."""
 
-def dot(a: object | None, b: object | None) -> object:
+def dot(a: Tensor, b: Tensor) -> Tensor:
     """Dot product."""
 
-def mm(a: object | None, b: object | None) -> object:
+def mm(a: Tensor, b: Tensor) -> Tensor:
     """Matrix multiply."""
 
-def mv(a: object | None, x: object | None) -> object:
+def mv(a: Tensor, x: Tensor) -> Tensor:
     """Matrix-vector multiply."""
 
-def matmul(a: object | None, b: object | None) -> object:
+def matmul(a: Tensor, b: Tensor) -> Tensor:
     """General matrix multiply."""
 
-def bmm(a: object | None, b: object | None) -> object:
+def bmm(a: Tensor, b: Tensor) -> Tensor:
     """Batched matrix multiply."""
 
-def outer(a: object | None, b: object | None) -> object:
+def outer(a: Tensor, b: Tensor) -> Tensor:
     """Outer product."""
 
-def kron(a: object | None, b: object | None) -> object:
+def kron(a: Tensor, b: Tensor) -> Tensor:
     """Kronecker product: C = A ⊗ B."""
 
-def trace(a: object | None) -> object:
+def trace(a: Tensor) -> Tensor:
     """Matrix trace."""
 
-def diag(a: object | None) -> object:
+def diag(a: Tensor) -> Tensor:
     """Extract diagonal."""
 
-def conv2d(input: object | None, weight: object | None, stride: object | None = 1, padding: object | None = 0) -> object:
+def conv2d(input: Tensor, weight: Tensor, stride: int = 1, padding: int = 0) -> Tensor:
     """2D Convolution."""
 
-def tan(a: object | None) -> object:
+def tan(a: Tensor) -> Tensor:
     """Tangent."""
 
-def sinh(a: object | None) -> object:
+def sinh(a: Tensor) -> Tensor:
     """Hyperbolic sine."""
 
-def cosh(a: object | None) -> object:
+def cosh(a: Tensor) -> Tensor:
     """Hyperbolic cosine."""
 
-def atan(a: object | None) -> object:
+def atan(a: Tensor) -> Tensor:
     """
     Arctangent with argument reduction for full range accuracy.
 
@@ -395,25 +395,25 @@ def atan(a: object | None) -> object:
     atan(-x) = -atan(x)
     """
 
-def atan2(y: object | None, x: object | None) -> object:
+def atan2(y: Tensor, x: Tensor) -> Tensor:
     """Two-argument arctangent with quadrant handling."""
 
-def asinh(a: object | None) -> object:
+def asinh(a: Tensor) -> Tensor:
     """Inverse hyperbolic sine: asinh(x) = ln(x + sqrt(x^2 + 1))."""
 
-def acosh(a: object | None) -> object:
+def acosh(a: Tensor) -> Tensor:
     """Inverse hyperbolic cosine: acosh(x) = ln(x + sqrt(x^2 - 1))."""
 
-def atanh(a: object | None) -> object:
+def atanh(a: Tensor) -> Tensor:
     """Inverse hyperbolic tangent: atanh(x) = 0.5 * ln((1+x)/(1-x))."""
 
-def log2(a: object | None) -> object:
+def log2(a: Tensor) -> Tensor:
     """Log base 2."""
 
-def log10(a: object | None) -> object:
+def log10(a: Tensor) -> Tensor:
     """Log base 10."""
 
-def reciprocal(a: object | None) -> object:
+def reciprocal(a: Tensor) -> Tensor:
     """Reciprocal (1/x)."""
 
 def cross(a: Tensor, b: Tensor) -> Tensor:
