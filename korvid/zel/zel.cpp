@@ -20,6 +20,7 @@ const char* const MODULE_DOC =
     "GPU-accelerated exact arithmetic. All operations on CUDA.\n";
 
 // The public names, in their documented order.
+// clang-format off
 const char* const ALL_NAMES[] = {
     "Tensor", "tensor", "zeros", "ones", "eye", "arange", "linspace", "rand", "randn", "add", "sub", "mul", "div",
     "neg", "abs", "sign", "pow", "mod", "reciprocal", "eq", "lt", "gt", "le", "ge", "ne", "sum", "prod", "max",
@@ -34,6 +35,7 @@ const char* const ALL_NAMES[] = {
     "pi_quarter", "rotation_x", "rotation_y", "rotation_z", "phase_gate", "pauli_x", "pauli_y", "pauli_z",
     "hadamard_gate", "t_gate", "s_gate", "cnot", "SCALE_BITS", "NUM_LIMBS", "SCALE", "patch_numpy",
     "unpatch_numpy"};
+// clang-format on
 static_assert(sizeof(ALL_NAMES) / sizeof(ALL_NAMES[0]) == 132, "the public namespace has 132 names");
 
 void define_struct(nb::module_& m) { m.attr("struct") = nb::module_::import_("struct"); }
@@ -75,12 +77,14 @@ bool g_initialised = false;
 NB_MODULE(zel, m) {
     PyInterpreterState* cur = PyInterpreterState_Get();
     if (g_interp && g_interp != cur) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         throw nb::python_error();
     }
     if (g_initialised) {
-        PyErr_SetString(PyExc_RuntimeError, "Module 'zel' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'zel' has already been imported. Re-initialisation is not supported.");
         throw nb::python_error();
     }
     g_interp = cur;
@@ -99,7 +103,8 @@ NB_MODULE(zel, m) {
     for (const char* n : {"Union", "List", "Tuple", "Optional"}) m.attr(n) = typing.attr(n);
     nb::module_ builtins = nb::module_::import_("builtins");
     m.attr("_builtins") = builtins;
-    for (const char* n : {"abs", "min", "max", "sum", "pow", "round"}) m.attr((std::string("_") + n).c_str()) = builtins.attr(n);
+    for (const char* n : {"abs", "min", "max", "sum", "pow", "round"})
+        m.attr((std::string("_") + n).c_str()) = builtins.attr(n);
     zel::set_decimal_precision(100);
     m.attr("hashlib") = nb::module_::import_("hashlib");
 
@@ -112,7 +117,8 @@ NB_MODULE(zel, m) {
     nb::list fields;
     fields.append(nb::make_tuple("sign", np.attr("int32")));
     fields.append(nb::make_tuple("pad", np.attr("int32")));
-    for (int i = 0; i < zel::NLIMB; ++i) fields.append(nb::make_tuple("limb" + std::to_string(i), np.attr("uint64")));
+    for (int i = 0; i < zel::NLIMB; ++i)
+        fields.append(nb::make_tuple("limb" + std::to_string(i), np.attr("uint64")));
     nb::object dtype = np.attr("dtype")(fields);
     m.attr("FIXEDPOINT_DTYPE") = dtype;
     zel::device().fp_dtype = dtype;

@@ -39,8 +39,10 @@ Fp random_record(int i) {
             r.limb[rnd() % NLIMB] = (rnd() & 1) ? ~0ull : 1ull << (rnd() & 63);
             break;
         default:  // tiny and near-MAX
-            if (rnd() & 1) r.limb[0] = rnd() & 0xff;
-            else for (int k = 0; k < NLIMB; ++k) r.limb[k] = ~0ull - (rnd() & 3);
+            if (rnd() & 1)
+                r.limb[0] = rnd() & 0xff;
+            else
+                for (int k = 0; k < NLIMB; ++k) r.limb[k] = ~0ull - (rnd() & 3);
     }
     r.sign = (rnd() & 1) ? -1 : 1;
     return r;
@@ -59,8 +61,9 @@ void report(const char* name, const std::vector<T>& out) {
 
 // Kernels are chosen by signature; the others get dedicated calls below.
 void run(const char* name, void (*f)(const ThreadCtx&, const Fp*, Fp*, int)) {
-    if (!std::strcmp(name, "fp_trace_kernel")) return;       // reads n*n records
-    if (!std::strcmp(name, "fp_sum_finish_kernel")) return;  // reads 2n records: run with the partial sums below
+    if (!std::strcmp(name, "fp_trace_kernel")) return;  // reads n*n records
+    if (!std::strcmp(name, "fp_sum_finish_kernel"))
+        return;  // reads 2n records: run with the partial sums below
     // diff reads one record past its count
     const int n = std::strcmp(name, "fp_diff_kernel") ? N : N - 1;
     std::vector<Fp> out(N);
@@ -137,14 +140,16 @@ int main() {
     const int M = 24, K = 32, C = 16;
     std::vector<Fp> mm(M * C);
     for (uint32_t r = 0; r < M; ++r)
-        for (uint32_t c = 0; c < C; ++c) fp_mm_kernel_body(ThreadCtx{c, r}, A.data(), B.data(), mm.data(), M, C, K);
+        for (uint32_t c = 0; c < C; ++c)
+            fp_mm_kernel_body(ThreadCtx{c, r}, A.data(), B.data(), mm.data(), M, C, K);
     report("fp_mm_kernel", mm);
     std::vector<Fp> rows(N);
     for (uint32_t r = 0; r < N / 64; ++r) {
         fp_softmax_kernel_body(ThreadCtx{r, 0}, A.data(), rows.data(), N / 64, 64);
     }
     report("fp_softmax_kernel", rows);
-    for (uint32_t r = 0; r < N / 64; ++r) fp_cumprod_kernel_body(ThreadCtx{r, 0}, A.data(), rows.data(), N / 64, 64);
+    for (uint32_t r = 0; r < N / 64; ++r)
+        fp_cumprod_kernel_body(ThreadCtx{r, 0}, A.data(), rows.data(), N / 64, 64);
     report("fp_cumprod_kernel", rows);
     // Row-wise passes over chunks of 7 (cumsum: sums, carry, fix-up; argmax
     // and argmin: chunk extremes, then halving passes).
@@ -153,7 +158,8 @@ int main() {
         std::vector<Fp> part(2 * R * nch);
         for (uint32_t t = 0; t < (uint32_t)(R * nch); ++t)
             fp_cumsum_partial_kernel_body(ThreadCtx{t, 0}, A.data(), part.data(), R, L, ch);
-        for (uint32_t r = 0; r < (uint32_t)R; ++r) fp_cumsum_carry_kernel_body(ThreadCtx{r, 0}, part.data(), R, nch);
+        for (uint32_t r = 0; r < (uint32_t)R; ++r)
+            fp_cumsum_carry_kernel_body(ThreadCtx{r, 0}, part.data(), R, nch);
         for (uint32_t t = 0; t < (uint32_t)(R * nch); ++t)
             fp_cumsum_chunk_kernel_body(ThreadCtx{t, 0}, A.data(), part.data(), rows.data(), R, L, ch);
         report("fp_cumsum_chunk_kernel", rows);
@@ -164,11 +170,11 @@ int main() {
             int left = nch;
             for (; left > 2; left = (left + 1) / 2)
                 for (uint32_t t = 0; t < (uint32_t)(R * ((left + 1) / 2)); ++t)
-                    fp_arg_extreme_combine_kernel_body(ThreadCtx{t, 0}, A.data(), cand.data(), cand.data(), R, L, left,
-                                                       nch, nch, want);
+                    fp_arg_extreme_combine_kernel_body(ThreadCtx{t, 0}, A.data(), cand.data(), cand.data(), R,
+                                                       L, left, nch, nch, want);
             for (uint32_t r = 0; r < (uint32_t)R; ++r)
-                fp_arg_extreme_combine_kernel_body(ThreadCtx{r, 0}, A.data(), cand.data(), best.data(), R, L, left, nch,
-                                                   1, want);
+                fp_arg_extreme_combine_kernel_body(ThreadCtx{r, 0}, A.data(), cand.data(), best.data(), R, L,
+                                                   left, nch, 1, want);
             report("fp_arg_extreme_combine_kernel", best);
         }
     }

@@ -69,8 +69,10 @@ void check_3by2(uint64_t u2, uint64_t u1, uint64_t u0, uint64_t d1, uint64_t d0)
 }
 
 void words() {
+    // clang-format off
     const uint64_t edge[] = {0, 1, 2, 1ull << 63, (1ull << 63) + 1, ~0ull, ~0ull - 1, 0x7fffffffffffffffull,
                              0xffffffff00000000ull, 0x00000000ffffffffull, 0x8000000080000000ull};
+    // clang-format on
     for (uint64_t v : edge)
         for (uint64_t a : edge)
             for (uint64_t b : edge) {
@@ -270,7 +272,8 @@ void records() {
             if (mag_top_bit<NLIMB>(a.limb) + k >= 64 * NLIMB || mag_top_bit<NLIMB>(b.limb) + k >= 64 * NLIMB)
                 continue;
             ++checks;
-            if (!same_record(fp_div(as, bs), q)) fail("fp_div of a scaled pair", a.limb, NLIMB, b.limb, NLIMB);
+            if (!same_record(fp_div(as, bs), q))
+                fail("fp_div of a scaled pair", a.limb, NLIMB, b.limb, NLIMB);
         }
     }
 }

@@ -34,7 +34,7 @@ void just_above(uint64_t* a, uint64_t* b) {
     a[0] |= 1;
     uint64_t x[FRAC_LIMBS], t[FRAC_LIMBS];
     for (int i = 0; i < FRAC_LIMBS; ++i) x[i] = a[i];  // a*a = 1 (mod 8)
-    for (int it = 0; it < 7; ++it) {                  // Newton: bits double
+    for (int it = 0; it < 7; ++it) {                   // Newton: bits double
         mul_mod(t, a, x);
         unsigned char c = 0;
         uint64_t two_minus[FRAC_LIMBS];
@@ -86,6 +86,7 @@ int main() {
             return 1;
         }
     }
-    std::printf("narrow products: %d sums agree (MULX/ADX form %s)\n", rounds, adx ? "checked" : "not available");
+    std::printf("narrow products: %d sums agree (MULX/ADX form %s)\n", rounds,
+                adx ? "checked" : "not available");
     return 0;
 }

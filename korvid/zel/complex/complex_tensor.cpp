@@ -37,7 +37,8 @@ nb::object pair(nb::object re, nb::object im) {
     nb::object sr = re.attr("shape"), si = im.attr("shape");
     int eq = PyObject_RichCompareBool(sr.ptr(), si.ptr(), Py_EQ);
     if (eq < 0) throw nb::python_error();
-    if (!eq) throw nb::value_error(("Real shape " + shape_str(sr) + " != imag shape " + shape_str(si)).c_str());
+    if (!eq)
+        throw nb::value_error(("Real shape " + shape_str(sr) + " != imag shape " + shape_str(si)).c_str());
     return nb::cast(ComplexTensor{std::move(re), std::move(im)});
 }
 
@@ -265,11 +266,15 @@ std::string c_str(nb::handle s) {
     return "ComplexTensor(" + shape_str(re) + " + " + shape_str(im) + "j)";
 }
 
-std::string c_repr(nb::handle s) { return "ComplexTensor(shape=" + shape_str(self_of(s).real.attr("shape")) + ")"; }
+std::string c_repr(nb::handle s) {
+    return "ComplexTensor(shape=" + shape_str(self_of(s).real.attr("shape")) + ")";
+}
 
 // ---------------------------------------------------------- module functions
 
-nb::object promote(nb::handle x) { return is_complex_tensor(x) ? nb::borrow(x) : make_complex(x, nb::none()); }
+nb::object promote(nb::handle x) {
+    return is_complex_tensor(x) ? nb::borrow(x) : make_complex(x, nb::none());
+}
 
 // cmm on the cpu backend as one host pass (ops/mm_host.cpp: the records of
 // the composition below) when the four parts are 2-D Tensors that fit
@@ -326,8 +331,10 @@ nb::object conj(nb::handle c) { return is_complex_tensor(c) ? c_conj(c) : c.attr
 template <class F>
 void binary(nb::class_<ComplexTensor>& cls, const char* name, F f, const char* doc = nullptr) {
     std::string sig = std::string("def ") + name + "(self, other: object) -> ComplexTensor";
-    if (doc) cls.def(name, f, nb::arg("other").none(), nb::sig(sig.c_str()), doc);
-    else cls.def(name, f, nb::arg("other").none(), nb::sig(sig.c_str()));
+    if (doc)
+        cls.def(name, f, nb::arg("other").none(), nb::sig(sig.c_str()), doc);
+    else
+        cls.def(name, f, nb::arg("other").none(), nb::sig(sig.c_str()));
 }
 
 }  // namespace
@@ -357,20 +364,21 @@ void register_complex(nb::module_& m) {
            },
            nb::arg("real").none(), nb::arg("imag").none() = nb::none(),
            nb::sig("def __init__(self, real: object, imag: object = None) -> None"), "Create complex tensor.")
-        .def_rw("_real", &ComplexTensor::real,
-                nb::for_getter(nb::sig("def _real(self) -> Tensor")),
+        .def_rw("_real", &ComplexTensor::real, nb::for_getter(nb::sig("def _real(self) -> Tensor")),
                 nb::for_setter(nb::sig("def _real(self, value: Tensor, /) -> None")),
                 "Tensor of the real parts.")
-        .def_rw("_imag", &ComplexTensor::imag,
-                nb::for_getter(nb::sig("def _imag(self) -> Tensor")),
+        .def_rw("_imag", &ComplexTensor::imag, nb::for_getter(nb::sig("def _imag(self) -> Tensor")),
                 nb::for_setter(nb::sig("def _imag(self, value: Tensor, /) -> None")),
                 "Tensor of the imaginary parts.")
-        .def_prop_ro("real", [](const ComplexTensor& c) { return c.real; },
-                     nb::sig("def real(self) -> Tensor"), "Get real part.")
-        .def_prop_ro("imag", [](const ComplexTensor& c) { return c.imag; },
-                     nb::sig("def imag(self) -> Tensor"), "Get imaginary part.")
-        .def_prop_ro("shape", [](const ComplexTensor& c) { return c.real.attr("shape"); },
-                     nb::sig("def shape(self) -> tuple[int, ...]"), "Get shape.")
+        .def_prop_ro(
+            "real", [](const ComplexTensor& c) { return c.real; }, nb::sig("def real(self) -> Tensor"),
+            "Get real part.")
+        .def_prop_ro(
+            "imag", [](const ComplexTensor& c) { return c.imag; }, nb::sig("def imag(self) -> Tensor"),
+            "Get imaginary part.")
+        .def_prop_ro(
+            "shape", [](const ComplexTensor& c) { return c.real.attr("shape"); },
+            nb::sig("def shape(self) -> tuple[int, ...]"), "Get shape.")
         .def("conj", &c_conj, nb::sig("def conj(self) -> ComplexTensor"),
              "Complex conjugate: a + bi -> a - bi.")
         .def("__neg__", &c_neg, nb::sig("def __neg__(self) -> ComplexTensor"),
@@ -381,7 +389,8 @@ void register_complex(nb::module_& m) {
     binary(cls, "__rsub__", &c_rsub);
     binary(cls, "__mul__", &c_mul, "Multiply: (a+bi)(c+di) = (ac-bd) + (ad+bc)i.");
     binary(cls, "__rmul__", &c_mul);
-    binary(cls, "__truediv__", &c_div, "Divide: (a+bi)/(c+di) = (ac+bd)/(c\u00b2+d\u00b2) + (bc-ad)/(c\u00b2+d\u00b2)i.");
+    binary(cls, "__truediv__", &c_div,
+           "Divide: (a+bi)/(c+di) = (ac+bd)/(c\u00b2+d\u00b2) + (bc-ad)/(c\u00b2+d\u00b2)i.");
     cls.def("__abs__", &c_abs, nb::sig("def __abs__(self) -> Tensor"),
             "Magnitude: |a+bi| = sqrt(a\u00b2 + b\u00b2).")
         .def("abs2", &c_abs2, nb::sig("def abs2(self) -> Tensor"),
@@ -397,9 +406,10 @@ void register_complex(nb::module_& m) {
     m.def("complex_tensor", &make_complex, nb::arg("real").none(), nb::arg("imag").none() = nb::none(),
           nb::sig("def complex_tensor(real: object, imag: object = None) -> ComplexTensor"),
           "Create a complex tensor.");
-    m.def("cmm", &complex_product<&op_mm>, nb::arg("a").none(), nb::arg("b").none(),
-          nb::sig("def cmm(a: ComplexTensor | Tensor, b: ComplexTensor | Tensor) -> ComplexTensor"),
-          "Complex matrix multiplication with exact arithmetic.\n\n(A + Bi)(C + Di) = (AC - BD) + (AD + BC)i");
+    m.def(
+        "cmm", &complex_product<&op_mm>, nb::arg("a").none(), nb::arg("b").none(),
+        nb::sig("def cmm(a: ComplexTensor | Tensor, b: ComplexTensor | Tensor) -> ComplexTensor"),
+        "Complex matrix multiplication with exact arithmetic.\n\n(A + Bi)(C + Di) = (AC - BD) + (AD + BC)i");
     m.def("cmv", &complex_product<&op_mv>, nb::arg("A").none(), nb::arg("x").none(),
           nb::sig("def cmv(A: ComplexTensor | Tensor, x: ComplexTensor | Tensor) -> ComplexTensor"),
           "Complex matrix-vector multiplication.");

@@ -25,7 +25,8 @@ static nb::object int_to_limbs(nb::handle val) {
     for (int i = 0; i < NLIMB; ++i) limbs[i] = (size_t)i < mpz_size(z) ? (uint64_t)mpz_getlimbn(z, i) : 0;
     nb::object arr = py_refs().numpy.attr("zeros")(NLIMB, "uint64");
     Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw nb::python_error();
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0)
+        throw nb::python_error();
     std::memcpy(view.buf, limbs, sizeof limbs);
     PyBuffer_Release(&view);
     return arr;
@@ -50,7 +51,8 @@ static nb::object copy_arr(nb::handle arr) {
     if (!on_cuda() && py_isinstance(arr.ptr(), np.attr("generic").ptr()))
         return np.attr("array")(arr).attr("reshape")(1);
     if (!is_device_array(arr))
-        throw nb::type_error(on_cuda() ? "_copy_arr expects a cupy.ndarray" : "_copy_arr expects a numpy.ndarray");
+        throw nb::type_error(on_cuda() ? "_copy_arr expects a cupy.ndarray"
+                                       : "_copy_arr expects a numpy.ndarray");
     int ndim = nb::cast<int>(arr.attr("ndim"));
     if (ndim > 1) throw nb::value_error("_copy_arr expects an array of at most one dimension");
     if (!on_cuda()) return np.attr("array")(arr, nb::arg("copy").none() = true).attr("reshape")(-1);
@@ -100,8 +102,8 @@ void register_core(nb::module_& m) {
     m.def("_value_to_fp", &value_to_fp_py, nb::arg("val").none(),
           nb::sig("def _value_to_fp(val: object) -> numpy.void"), "Convert Python value to FixedPoint.");
     m.def(
-        "_fp_to_value", [](nb::handle arr) { return fp_to_fraction(fp_from_record_like(arr)); }, nb::arg("arr").none(),
-        nb::sig("def _fp_to_value(arr: object) -> fractions.Fraction"),
+        "_fp_to_value", [](nb::handle arr) { return fp_to_fraction(fp_from_record_like(arr)); },
+        nb::arg("arr").none(), nb::sig("def _fp_to_value(arr: object) -> fractions.Fraction"),
         "Convert FixedPoint to Python Fraction.");
     m.def(
         "_get_kernel",
@@ -120,7 +122,8 @@ void register_core(nb::module_& m) {
             return q;
         },
         nb::arg("n").none(), nb::sig("def _grid(n: int) -> int"), "Grid size.");
-    m.def("_copy_arr", &copy_arr, nb::arg("arr").none(), nb::sig("def _copy_arr(arr: typing.Any) -> typing.Any"),
+    m.def("_copy_arr", &copy_arr, nb::arg("arr").none(),
+          nb::sig("def _copy_arr(arr: typing.Any) -> typing.Any"),
           "Copy structured array (CuPy workaround).");
     m.def("to_gpu", &to_gpu, nb::arg("values").none(), nb::sig("def to_gpu(values: list) -> typing.Any"),
           "Convert list to GPU array - uses GPU kernel for fast exact conversion.");

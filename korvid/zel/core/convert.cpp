@@ -15,10 +15,10 @@ namespace zel {
 namespace {
 
 struct ConvState {
-    nb::object bad_literal;        // its subclass that is also a ValueError
-    nb::object scale;           // 2**256 as a Python int
+    nb::object bad_literal;  // its subclass that is also a ValueError
+    nb::object scale;        // 2**256 as a Python int
     bool fraction_normalize_kw = false;
-    nb::object from_coprime;    // Fraction._from_coprime_ints where present
+    nb::object from_coprime;                // Fraction._from_coprime_ints where present
     Py_ssize_t num_off = -1, den_off = -1;  // slot offsets of an exact Fraction
     std::vector<nb::object> pow2;           // 2**k for k = 0..256: the denominators read back
 };
@@ -35,7 +35,6 @@ bool mpz_to_mag(mpz_srcptr z, uint64_t* mag) {
     for (int i = 0; i < NLIMB; ++i) mag[i] = (size_t)i < limbs ? (uint64_t)mpz_getlimbn(z, i) : 0;
     return true;
 }
-
 
 }  // namespace
 
@@ -167,8 +166,10 @@ static inline bool digits_to_limbs(const digit* dg, Py_ssize_t nd, uint64_t* out
         uint64_t d = dg[i];
         size_t w = bit >> 6, sh = bit & 63;
         if (w < (size_t)cap) out[w] |= d << sh;
-        if (sh + PyLong_SHIFT > 64 && w + 1 < (size_t)cap) out[w + 1] |= d >> (64 - sh);
-        else if (sh + PyLong_SHIFT > 64 && (d >> (64 - sh)) != 0) return false;
+        if (sh + PyLong_SHIFT > 64 && w + 1 < (size_t)cap)
+            out[w + 1] |= d >> (64 - sh);
+        else if (sh + PyLong_SHIFT > 64 && (d >> (64 - sh)) != 0)
+            return false;
         if (w >= (size_t)cap && d) return false;
     }
     len = cap;
@@ -191,14 +192,16 @@ static inline bool pylong_api_to_limbs(PyObject* o, uint64_t* out, int cap, int&
         return true;
     }
     neg = overflow < 0;
-    size_t bits = _PyLong_NumBits(o);  // of |o|
+    size_t bits = _PyLong_NumBits(o);     // of |o|
     int limbs = (int)((bits + 64) / 64);  // room for the sign bit
     if (limbs > cap + 1) return false;
     uint64_t buf[NLIMB + 2] = {0};
 #if PY_VERSION_HEX >= 0x030D0000
-    if (_PyLong_AsByteArray((PyLongObject*)o, (unsigned char*)buf, limbs * 8, 1, 1, 1) < 0) throw nb::python_error();
+    if (_PyLong_AsByteArray((PyLongObject*)o, (unsigned char*)buf, limbs * 8, 1, 1, 1) < 0)
+        throw nb::python_error();
 #else
-    if (_PyLong_AsByteArray((PyLongObject*)o, (unsigned char*)buf, limbs * 8, 1, 1) < 0) throw nb::python_error();
+    if (_PyLong_AsByteArray((PyLongObject*)o, (unsigned char*)buf, limbs * 8, 1, 1) < 0)
+        throw nb::python_error();
 #endif
     if (neg) {  // two's complement -> magnitude
         uint64_t carry = 1;
@@ -465,7 +468,8 @@ Fp bulk_element_to_fp(nb::handle v) {
 }
 
 nb::object mag_to_pylong(const Fp& a) {
-    nb::object r = nb::steal(_PyLong_FromByteArray(reinterpret_cast<const unsigned char*>(a.limb), sizeof a.limb, 1, 0));
+    nb::object r =
+        nb::steal(_PyLong_FromByteArray(reinterpret_cast<const unsigned char*>(a.limb), sizeof a.limb, 1, 0));
     if (!r.is_valid()) throw nb::python_error();
     return r;
 }
@@ -541,7 +545,8 @@ nb::object host_record_array(const Fp* src, size_t n) {
     nb::object arr = py_refs().np_empty(n, d.fp_dtype);
     if (n) {
         Py_buffer view;
-        if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw nb::python_error();
+        if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0)
+            throw nb::python_error();
         std::memcpy(view.buf, src, n * sizeof(Fp));
         PyBuffer_Release(&view);
     }

@@ -84,7 +84,8 @@ void* pool_take(size_t cap) {
     }
     void* b = std::aligned_alloc(POOL_ALIGN, cap);
     if (!b) {
-        PyErr_SetString(PyExc_MemoryError, ("cannot allocate " + std::to_string(cap) + " bytes of host memory").c_str());
+        PyErr_SetString(PyExc_MemoryError,
+                        ("cannot allocate " + std::to_string(cap) + " bytes of host memory").c_str());
         throw nb::python_error();
     }
 #ifdef MADV_HUGEPAGE
@@ -260,9 +261,9 @@ static bool dtype_equals(nb::handle cls, nb::handle obj, nb::handle dtype) {
 
 [[noreturn]] static void bad_array(const char* what, ElemKind k) {
     std::string mod = on_cuda() ? "cupy" : "numpy";
-    throw nb::type_error((std::string(what) + " must be a one-dimensional contiguous " + mod +
-                          ".ndarray of " + kind_name(k))
-                             .c_str());
+    throw nb::type_error(
+        (std::string(what) + " must be a one-dimensional contiguous " + mod + ".ndarray of " + kind_name(k))
+            .c_str());
 }
 
 // obj must be an instance of the array class cls with the dtype of kind k.
@@ -352,10 +353,11 @@ void check_host_alloc(size_t n, size_t elem) {
     bool over = __builtin_mul_overflow(n, elem, &bytes) || bytes > (size_t)PY_SSIZE_T_MAX;
     if (!over && !(physical_bytes() && bytes > physical_bytes())) return;
     std::string asked = std::to_string(n) + " x " + std::to_string(elem) + " bytes";
-    PyErr_SetString(PyExc_MemoryError, (over ? "cannot allocate " + asked + ": more than the address space"
-                                             : "cannot allocate " + std::to_string(bytes) + " bytes (" + asked +
-                                                   "): the machine has " + std::to_string(physical_bytes()))
-                                           .c_str());
+    PyErr_SetString(PyExc_MemoryError,
+                    (over ? "cannot allocate " + asked + ": more than the address space"
+                          : "cannot allocate " + std::to_string(bytes) + " bytes (" + asked +
+                                "): the machine has " + std::to_string(physical_bytes()))
+                        .c_str());
     throw nb::python_error();
 }
 
@@ -373,7 +375,8 @@ static DevArray numpy_new(size_t n, ElemKind k) {
 
 DevArray new_array(size_t n, ElemKind k) {
     size_t bytes;
-    if (__builtin_mul_overflow(n, kind_size(k), &bytes) || bytes > (size_t)PY_SSIZE_T_MAX) check_host_alloc(n, kind_size(k));
+    if (__builtin_mul_overflow(n, kind_size(k), &bytes) || bytes > (size_t)PY_SSIZE_T_MAX)
+        check_host_alloc(n, kind_size(k));
     if (!on_cuda()) return numpy_new(n, k);
     Device& d = device();
     nb::object o = d.cp.attr("empty")(n, kind_dtype(k));

@@ -31,9 +31,9 @@ struct DevArray {
 // themselves are in pyrefs.hpp.
 struct Device {
     Backend backend = Backend::Cpu;
-    nb::object cp;          // cupy or None
-    nb::object xp;          // the active array module (numpy or cupy)
-    nb::object fp_dtype;    // FIXEDPOINT_DTYPE
+    nb::object cp;                 // cupy or None
+    nb::object xp;                 // the active array module (numpy or cupy)
+    nb::object fp_dtype;           // FIXEDPOINT_DTYPE
     nb::object f64, i32, boolean;  // NumPy dtypes (CuPy takes them too)
 };
 

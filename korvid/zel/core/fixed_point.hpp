@@ -39,8 +39,8 @@ inline int __ffsll(long long x) { return __builtin_ffsll(x); }
 
 namespace zel {
 
-constexpr int NLIMB = 8;        // 64-bit limbs in a magnitude
-constexpr int FRAC_LIMBS = 4;   // limbs below the binary point
+constexpr int NLIMB = 8;       // 64-bit limbs in a magnitude
+constexpr int FRAC_LIMBS = 4;  // limbs below the binary point
 
 // The record as stored in every device array: 72 bytes, no padding.
 struct Fp {
@@ -188,8 +188,8 @@ ZEL_HD uint64_t reciprocal_3by2(uint64_t d1, uint64_t d0) {
 // v = reciprocal_3by2(d1, d0): the quotient limb, remainder in (r1:r0)
 // (algorithm 5 of the same paper).  Replaces Knuth's estimate-and-correct
 // step for two-limb divisors.
-ZEL_HD uint64_t div_3by2(uint64_t u2, uint64_t u1, uint64_t u0, uint64_t d1, uint64_t d0, uint64_t v, uint64_t& r1,
-                         uint64_t& r0) {
+ZEL_HD uint64_t div_3by2(uint64_t u2, uint64_t u1, uint64_t u0, uint64_t d1, uint64_t d0, uint64_t v,
+                         uint64_t& r1, uint64_t& r0) {
     uint64_t q0, q1;
     mul64(v, u2, q0, q1);
     uint64_t c = 0;
@@ -643,8 +643,10 @@ ZEL_HD Fp fp_div(const Fp& a, const Fp& b) {
         mag_divmod<NLIMB + FRAC_LIMBS>(u, m, b.limb, nb, q, r);
         int qn = m - nb + 1;
         for (int i = 0; i < qn; ++i) {
-            if (i < NLIMB) qm[i] = q[i];
-            else if (q[i]) return fp_max_mag(neg);
+            if (i < NLIMB)
+                qm[i] = q[i];
+            else if (q[i])
+                return fp_max_mag(neg);
         }
     }
     // Round to nearest: compare 2r with b.
@@ -711,8 +713,14 @@ ZEL_HD Fp fp_from_double(double d) {
 
 ZEL_HD double ldexp_exact(double x, int e) {
     // x * 2^e without libm; results here never leave the normal range.
-    while (e > 1000) { x *= 0x1p1000; e -= 1000; }
-    while (e < -1000) { x *= 0x1p-1000; e += 1000; }
+    while (e > 1000) {
+        x *= 0x1p1000;
+        e -= 1000;
+    }
+    while (e < -1000) {
+        x *= 0x1p-1000;
+        e += 1000;
+    }
     uint64_t bits = (uint64_t)(e + 1023) << 52;
     double s;
     memcpy(&s, &bits, sizeof s);

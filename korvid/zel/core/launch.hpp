@@ -108,7 +108,9 @@ namespace detail {
 struct PtrArg {
     void* p;
     template <class T>
-    operator T*() const { return static_cast<T*>(p); }
+    operator T*() const {
+        return static_cast<T*>(p);
+    }
 };
 inline PtrArg host_arg(const DevArray& a) { return PtrArg{a.ptr}; }
 inline int host_arg(int v) { return v; }
@@ -151,8 +153,9 @@ void launch_items(const char* name, int64_t items, int64_t work, const A&... arg
         launch<Body>(name, grid1(items), block1(), args...);
         return;
     }
-    cpu_for(items, work >= CPU_PARALLEL_WORK,
-            [&](int64_t i) { detail::body_at<Body>(Body, ThreadCtx{(uint32_t)i, 0u}, args...); });
+    cpu_for(items, work >= CPU_PARALLEL_WORK, [&](int64_t i) {
+        detail::body_at<Body>(Body, ThreadCtx{(uint32_t)i, 0u}, args...);
+    });
 }
 
 #define ZEL_LAUNCH(name, grid, block, ...) ::zel::launch<&::zel::name##_body>(#name, grid, block, __VA_ARGS__)

@@ -16,7 +16,8 @@ nb::object as_tensor(nb::handle x) { return is_tensor(x) ? nb::borrow(x) : fn("t
 // sig: the Python signature, which also names the function.
 template <class F>
 void method(nb::handle cls, const char* name, const char* sig, F&& f) {
-    nb::setattr(cls, name, nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::scope(cls), nb::sig(sig)));
+    nb::setattr(cls, name,
+                nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::scope(cls), nb::sig(sig)));
 }
 
 // Binary members take any right-hand operand, None included.

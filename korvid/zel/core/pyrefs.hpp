@@ -9,13 +9,13 @@ namespace zel {
 namespace nb = nanobind;
 
 struct PyRefs {
-    nb::object numpy;                               // the numpy module
-    nb::object np_empty, np_int32;                  // numpy.empty, numpy.int32
-    nb::object np_integer, np_floating, np_void;    // NumPy's scalar classes
-    nb::object fraction;                            // fractions.Fraction
-    nb::object decimal;                             // decimal.Decimal
-    nb::object invalid_operation;                   // decimal.InvalidOperation
-    nb::object getcontext;                          // decimal.getcontext
+    nb::object numpy;                             // the numpy module
+    nb::object np_empty, np_int32;                // numpy.empty, numpy.int32
+    nb::object np_integer, np_floating, np_void;  // NumPy's scalar classes
+    nb::object fraction;                          // fractions.Fraction
+    nb::object decimal;                           // decimal.Decimal
+    nb::object invalid_operation;                 // decimal.InvalidOperation
+    nb::object getcontext;                        // decimal.getcontext
 };
 
 namespace detail {

@@ -20,16 +20,17 @@ namespace zel {
 namespace {
 
 constexpr uint64_t P19 = 10000000000000000000ull;  // 10^19: decimal digits per 64-bit word
-constexpr int FRAC_DIGITS = FRAC_LIMBS * 64;      // 2^-256 needs exactly 256 decimal places
+constexpr int FRAC_DIGITS = FRAC_LIMBS * 64;       // 2^-256 needs exactly 256 decimal places
 constexpr int PICKLE_VERSION = 1;
-constexpr long long MAX_DIGITS = 100000;          // places after the point a caller may ask for
+constexpr long long MAX_DIGITS = 100000;  // places after the point a caller may ask for
 
 // "00" .. "99": two digits per division by 100.
 const char* digit_pairs() {
     static const struct Pairs {
         char c[200];
         Pairs() {
-            for (int i = 0; i < 100; ++i) c[2 * i] = (char)('0' + i / 10), c[2 * i + 1] = (char)('0' + i % 10);
+            for (int i = 0; i < 100; ++i)
+                c[2 * i] = (char)('0' + i / 10), c[2 * i + 1] = (char)('0' + i % 10);
         }
     } pairs;
     return pairs.c;
@@ -105,8 +106,10 @@ bool round_digits(std::string& d, size_t k) {
     }
     char c = d[k];
     bool up;
-    if (c != '5') up = c > '5';
-    else up = d.find_first_not_of('0', k + 1) != std::string::npos || (k > 0 && ((d[k - 1] - '0') & 1));
+    if (c != '5')
+        up = c > '5';
+    else
+        up = d.find_first_not_of('0', k + 1) != std::string::npos || (k > 0 && ((d[k - 1] - '0') & 1));
     d.resize(k);
     if (!up) return false;
     for (size_t i = k; i-- > 0;) {
@@ -172,7 +175,8 @@ std::string general_body(const std::string& digits, int int_len, long long prec,
     std::string s = digits.substr(first);
     long long x = (long long)int_len - 1 - (long long)first;
     if (round_digits(s, (size_t)p)) ++x;
-    std::string body = (x >= -4 && x < p) ? fixed_body(digits, int_len, p - 1 - x) : sci_body(digits, int_len, p - 1, upper);
+    std::string body =
+        (x >= -4 && x < p) ? fixed_body(digits, int_len, p - 1 - x) : sci_body(digits, int_len, p - 1, upper);
     size_t e = body.find_first_of("eE");
     std::string mant = body.substr(0, e == std::string::npos ? body.size() : e);
     std::string rest = e == std::string::npos ? std::string() : body.substr(e);
@@ -343,11 +347,13 @@ std::vector<std::string> texts(const HostRecords& h, F&& one) {
 
 // Nested lists following the shape (a zero-dimensional tensor gives the one
 // element itself), as to_list() nests its floats.
-nb::object nest(const std::vector<nb::object>& items, const std::vector<int64_t>& s, size_t dim, size_t& idx) {
+nb::object nest(const std::vector<nb::object>& items, const std::vector<int64_t>& s, size_t dim,
+                size_t& idx) {
     if (dim == s.size()) return items[idx++];
     nb::object l = nb::steal(PyList_New((Py_ssize_t)s[dim]));
     if (!l.is_valid()) throw nb::python_error();
-    for (int64_t i = 0; i < s[dim]; ++i) PyList_SET_ITEM(l.ptr(), i, nest(items, s, dim + 1, idx).release().ptr());
+    for (int64_t i = 0; i < s[dim]; ++i)
+        PyList_SET_ITEM(l.ptr(), i, nest(items, s, dim + 1, idx).release().ptr());
     return l;
 }
 
@@ -356,8 +362,8 @@ nb::object nest_all(const std::vector<nb::object>& items, const std::vector<int6
     return nest(items, s, 0, idx);
 }
 
-void nest_text(std::string& out, const std::vector<std::string>& items, const std::vector<int64_t>& s, size_t dim,
-               size_t& idx) {
+void nest_text(std::string& out, const std::vector<std::string>& items, const std::vector<int64_t>& s,
+               size_t dim, size_t& idx) {
     if (dim == s.size()) {
         out += items[idx++];
         return;
@@ -399,7 +405,8 @@ nb::object to_strings(nb::handle t, nb::handle digits) {
         places = PyLong_AsLongLongAndOverflow(digits.ptr(), &overflow);
         if (overflow || places < 0 || places > MAX_DIGITS)
             throw nb::value_error(("to_strings: digits must be None or an int from 0 to " +
-                                   std::to_string(MAX_DIGITS) + ", got " + nb::cast<std::string>(nb::repr(digits)))
+                                   std::to_string(MAX_DIGITS) + ", got " +
+                                   nb::cast<std::string>(nb::repr(digits)))
                                       .c_str());
     }
     Readout r = readout(t);
@@ -429,7 +436,8 @@ std::string tensor_format(nb::handle self, const std::string& fmt) {
 // choice, as with to_list), or the exact Fractions for dtype=object.
 nb::object tensor_array(nb::handle self, nb::handle dtype, nb::handle copy) {
     if (copy.ptr() == Py_False)
-        throw nb::value_error("Unable to avoid copy while creating an array from a Tensor: its records are always converted");
+        throw nb::value_error(
+            "Unable to avoid copy while creating an array from a Tensor: its records are always converted");
     Device& d = device();
     Readout r = readout(self);
     nb::object shape = shape_tuple(r.sv.s);
@@ -451,7 +459,8 @@ nb::object tensor_array(nb::handle self, nb::handle dtype, nb::handle copy) {
     }
     nb::object arr = py_refs().np_empty(n, d.f64);
     Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
+        throw nb::python_error();
     if (n) std::memcpy(view.buf, v.data(), n * sizeof(double));
     PyBuffer_Release(&view);
     arr = arr.attr("reshape")(shape);
@@ -465,7 +474,8 @@ nb::object tensor_array(nb::handle self, nb::handle dtype, nb::handle copy) {
 // array type is stored, so either backend loads what the other saved.
 nb::object tensor_reduce(nb::handle self) {
     Readout r = readout(self);
-    PyObject* b = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.h.ptr), (Py_ssize_t)(r.h.n * sizeof(Fp)));
+    PyObject* b =
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.h.ptr), (Py_ssize_t)(r.h.n * sizeof(Fp)));
     if (!b) throw nb::python_error();
     nb::object records = nb::steal(b);
     nb::object dict = nb::getattr(self, "__dict__", nb::none());
@@ -486,7 +496,8 @@ void tensor_setstate(Tensor* self, nb::handle state) {
     if (!is_exact_int(ver)) throw nb::type_error("Tensor pickle: the format version must be an int");
     if (!ver.equal(nb::int_(PICKLE_VERSION)))
         throw nb::value_error(("Tensor pickle format version " + nb::cast<std::string>(nb::repr(ver)) +
-                               " is not supported (this build reads version " + std::to_string(PICKLE_VERSION) + ")")
+                               " is not supported (this build reads version " +
+                               std::to_string(PICKLE_VERSION) + ")")
                                   .c_str());
     Py_ssize_t items = PyTuple_GET_SIZE(state.ptr());
     if (items != 3 && items != 4)
@@ -498,11 +509,12 @@ void tensor_setstate(Tensor* self, nb::handle state) {
     Py_ssize_t len = PyBytes_GET_SIZE(data.ptr());
     if ((__int128)len != (__int128)n * (__int128)sizeof(Fp))
         throw nb::value_error(("Tensor pickle: " + std::to_string(len) + " bytes of records, expected " +
-                               std::to_string(n) + " records of " + std::to_string(sizeof(Fp)) + " bytes for shape " +
-                               shape_str(shape))
+                               std::to_string(n) + " records of " + std::to_string(sizeof(Fp)) +
+                               " bytes for shape " + shape_str(shape))
                                   .c_str());
     nb::handle dict = items == 4 ? nb::handle(PyTuple_GET_ITEM(state.ptr(), 3)) : nb::handle();
-    if (dict.is_valid() && !PyDict_Check(dict.ptr())) throw nb::type_error("Tensor pickle: the instance dict must be a dict");
+    if (dict.is_valid() && !PyDict_Check(dict.ptr()))
+        throw nb::type_error("Tensor pickle: the instance dict must be a dict");
     std::vector<Fp> recs((size_t)n);
     if (n) std::memcpy(recs.data(), PyBytes_AS_STRING(data.ptr()), (size_t)len);
     DevArray out = records_from_host(recs.data(), recs.size());
@@ -547,31 +559,36 @@ nb::object tensor_deepcopy(nb::handle self, nb::handle memo) {
 void register_readout(nb::module_& m) {
     m.def("to_fractions", &to_fractions, nb::arg("t").none(),
           nb::sig("def to_fractions(t: Tensor) -> list | fractions.Fraction"),
-          "The exact values as Fractions, nested like to_list() (a zero-dimensional tensor gives one Fraction).");
-    m.def("to_strings", &to_strings, nb::arg("t").none(), nb::arg("digits").none() = nb::none(),
-          nb::sig("def to_strings(t: Tensor, digits: int | None = None) -> list | str"),
-          "Decimal strings nested like to_list(): with digits=None the exact, finite expansion of each value\n"
-          "(at most 256 digits after the point), otherwise correctly rounded (half to even) to `digits` places.");
+          "The exact values as Fractions, nested like to_list() (a zero-dimensional tensor gives one "
+          "Fraction).");
+    m.def(
+        "to_strings", &to_strings, nb::arg("t").none(), nb::arg("digits").none() = nb::none(),
+        nb::sig("def to_strings(t: Tensor, digits: int | None = None) -> list | str"),
+        "Decimal strings nested like to_list(): with digits=None the exact, finite expansion of each value\n"
+        "(at most 256 digits after the point), otherwise correctly rounded (half to even) to `digits` "
+        "places.");
 
     nb::handle cls = m.attr("Tensor");
     // sig: the Python signature, "def <name>(self, ...) -> ...", which also names the function.
     auto method = [&](const char* name, auto&& f, const char* sig, const char* doc, auto... extra) {
-        nb::setattr(cls, name, nb::cpp_function(f, nb::is_method(), nb::scope(cls), extra..., nb::sig(sig), doc));
+        nb::setattr(cls, name,
+                    nb::cpp_function(f, nb::is_method(), nb::scope(cls), extra..., nb::sig(sig), doc));
     };
     method("__format__", &tensor_format, "def __format__(self, format_spec: str) -> str",
-           "format(t, fmt): every element formatted exactly (f, e or g with a precision, rounded half to even),\n"
+           "format(t, fmt): every element formatted exactly (f, e or g with a precision, rounded half to "
+           "even),\n"
            "nested like to_list(); an empty fmt gives str(t).",
            nb::arg("format_spec"));
     method("__array__", &tensor_array,
            "def __array__(self, dtype: object = None, copy: bool | None = None) -> numpy.ndarray",
-           "numpy.asarray(t): float64 values correctly rounded, in the tensor's shape; dtype=object gives the exact\n"
+           "numpy.asarray(t): float64 values correctly rounded, in the tensor's shape; dtype=object gives "
+           "the exact\n"
            "Fractions.",
            nb::arg("dtype").none() = nb::none(), nb::arg("copy").none() = nb::none());
     method("__reduce__", &tensor_reduce, "def __reduce__(self) -> tuple",
            "Pickle support: the raw records and the shape, in a versioned format.");
     method("__setstate__", &tensor_setstate, "def __setstate__(self, state: tuple) -> None",
-           "Pickle support: rebuild from (version, shape, records).",
-           nb::arg("state").none());
+           "Pickle support: rebuild from (version, shape, records).", nb::arg("state").none());
     method("__copy__", &tensor_copy, "def __copy__(self) -> Tensor", "A copy with its own device array.");
     method("__deepcopy__", &tensor_deepcopy, "def __deepcopy__(self, memo: dict) -> Tensor",
            "A copy with its own device array.", nb::arg("memo").none());

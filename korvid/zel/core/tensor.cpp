@@ -35,7 +35,8 @@ PyObject* const* held_items(PyObject* o, Py_ssize_t& n, std::vector<nb::object>&
 [[noreturn]] void ragged(size_t depth, Py_ssize_t want, Py_ssize_t got) {
     std::string msg = "ragged nested list: at depth " + std::to_string(depth) + " expected " +
                       (want < 0 ? std::string("a scalar") : "a sequence of length " + std::to_string(want)) +
-                      ", got " + (got < 0 ? std::string("a scalar") : "a sequence of length " + std::to_string(got));
+                      ", got " +
+                      (got < 0 ? std::string("a scalar") : "a sequence of length " + std::to_string(got));
     throw nb::value_error(msg.c_str());
 }
 
@@ -61,14 +62,15 @@ void flatten_rec(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>&
 // Flatten; the shape follows the first element at every level (an empty
 // sequence contributes a 0 and ends the shape).  Pointers in out stay valid
 // while keep lives.
-void flatten(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>& shape, std::vector<nb::object>& keep) {
+void flatten(PyObject* o, std::vector<PyObject*>& out, std::vector<int64_t>& shape,
+             std::vector<nb::object>& keep) {
     // First pass: shape along first elements.
     PyObject* cur = o;
     while (!(is_scalar_leaf(cur) || !is_seq(cur))) {
         if (shape.size() == (size_t)MAX_DIMS)
-            throw nb::value_error(("nested sequences deeper than " + std::to_string(MAX_DIMS) +
-                                   " levels are not supported")
-                                      .c_str());
+            throw nb::value_error(
+                ("nested sequences deeper than " + std::to_string(MAX_DIMS) + " levels are not supported")
+                    .c_str());
         Py_ssize_t n;
         PyObject* const* items = held_items(cur, n, keep);
         shape.push_back(n);
@@ -96,7 +98,8 @@ TensorView tensor_view(nb::handle t) {
     nb::object data, shape;
     if (is_tensor(t)) {
         if (!nb::inst_ready(t))
-            throw nb::type_error("Tensor was created with Tensor.__new__ and never initialised: it has no data");
+            throw nb::type_error(
+                "Tensor was created with Tensor.__new__ and never initialised: it has no data");
         Tensor& tt = nb::cast<Tensor&>(t);
         data = tt.data;
         shape = tt.shape;
@@ -118,8 +121,10 @@ ShapedView shaped_view(nb::handle t) {
 
 nb::object wrap(const DevArray& out, nb::handle shape) {
     nb::object s;
-    if (shape.is_valid() && py_truthy(shape)) s = nb::borrow(shape);
-    else s = nb::make_tuple((int64_t)out.n);
+    if (shape.is_valid() && py_truthy(shape))
+        s = nb::borrow(shape);
+    else
+        s = nb::make_tuple((int64_t)out.n);
     return nb::cast(Tensor{out.obj, s});
 }
 
@@ -140,7 +145,8 @@ std::vector<int64_t> shape_vec(nb::handle shape, const char* what) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* e = items[i];
         if (!PyLong_Check(e) && !py_isinstance(e, np_integer.ptr()))
-            throw nb::type_error((std::string(what) + " entries must be ints, got " + Py_TYPE(e)->tp_name).c_str());
+            throw nb::type_error(
+                (std::string(what) + " entries must be ints, got " + Py_TYPE(e)->tp_name).c_str());
         nb::object iv = nb::steal(PyNumber_Index(e));
         if (!iv.is_valid()) throw nb::python_error();
         int overflow = 0;
@@ -149,13 +155,15 @@ std::vector<int64_t> shape_vec(nb::handle shape, const char* what) {
         if (overflow > 0) {
             size_t bits = _PyLong_NumBits(iv.ptr());
             std::string entry = bits < 1000 ? shape_str(iv) : "of " + std::to_string(bits) + " bits";
-            PyErr_SetString(PyExc_OverflowError, (std::string(what) + " entry " + entry +
-                                                  " does not fit 64 bits" + (bits < 1000 ? ": " + shape_str(shape) : ""))
-                                                     .c_str());
+            PyErr_SetString(PyExc_OverflowError,
+                            (std::string(what) + " entry " + entry + " does not fit 64 bits" +
+                             (bits < 1000 ? ": " + shape_str(shape) : ""))
+                                .c_str());
             throw nb::python_error();
         }
         if (overflow < 0 || v < 0)
-            throw nb::value_error((std::string(what) + " entries must be non-negative, got " + shape_str(shape)).c_str());
+            throw nb::value_error(
+                (std::string(what) + " entries must be non-negative, got " + shape_str(shape)).c_str());
         s.push_back(v);
     }
     shape_numel(s);  // refuses shapes whose element count does not fit
@@ -243,8 +251,8 @@ std::vector<double> records_to_doubles(const DevArray& a) {
     std::vector<double> out(a.n);
     if (a.n == 0) return out;
     if (!on_cuda()) {
-        host_run<&to_double_host_body>(Dim3{(uint32_t)a.n, 1, 1}, Dim3{1, 1, 1}, (const Fp*)a.rec(), out.data(),
-                                       (int64_t)a.n);
+        host_run<&to_double_host_body>(Dim3{(uint32_t)a.n, 1, 1}, Dim3{1, 1, 1}, (const Fp*)a.rec(),
+                                       out.data(), (int64_t)a.n);
         return out;
     }
     DevArray d = new_array(a.n, ElemKind::F64);
@@ -333,7 +341,8 @@ static void tensor_init(Tensor* self, nb::handle data, nb::handle shape, nb::han
     PyObject* const* items = is_seq(o) ? held_items(o, n, keep) : nullptr;
     if (n > 0 && is_scalar_leaf(items[0])) {
         for (Py_ssize_t i = 1; i < n; ++i) {
-            if (is_seq(items[i]) && !is_scalar_leaf(items[i])) ragged(1, -1, PySequence_Fast_GET_SIZE(items[i]));
+            if (is_seq(items[i]) && !is_scalar_leaf(items[i]))
+                ragged(1, -1, PySequence_Fast_GET_SIZE(items[i]));
         }
         DevArray out = values_to_device(items, (size_t)n);
         nb::object s = final_shape(nb::make_tuple((int64_t)n), out.n);
@@ -348,9 +357,7 @@ static void tensor_init(Tensor* self, nb::handle data, nb::handle shape, nb::han
     new (self) Tensor{out.obj, s};
 }
 
-nb::object make_tensor(nb::handle data) {
-    return g_tensor_type(data);
-}
+nb::object make_tensor(nb::handle data) { return g_tensor_type(data); }
 
 // Nested lists of flat[lo:hi] in shape s[d:] (shorter where flat runs out).
 static nb::object unflatten_rec(nb::handle flat, const std::vector<int64_t>& s, size_t d, Py_ssize_t lo,
@@ -429,7 +436,9 @@ void register_tensor(nb::module_& m) {
     g_tensor_type = cls;
     cls.def(
            "__init__",
-           [](Tensor* self, nb::handle data, nb::handle shape, nb::handle raw) { tensor_init(self, data, shape, raw); },
+           [](Tensor* self, nb::handle data, nb::handle shape, nb::handle raw) {
+               tensor_init(self, data, shape, raw);
+           },
            nb::arg("data").none() = nb::none(), nb::arg("shape").none() = nb::none(),
            nb::arg("_raw").none() = nb::none(),
            nb::sig("def __init__(self, data: object = None, shape: tuple[int, ...] | None = None, "
@@ -438,7 +447,8 @@ void register_tensor(nb::module_& m) {
             "_data", [](const Tensor& t) { return t.data; },
             [](Tensor& t, nb::handle v) {
                 if (v.is_none())
-                    throw nb::type_error("Tensor._data cannot be None: it holds the tensor's device record array");
+                    throw nb::type_error(
+                        "Tensor._data cannot be None: it holds the tensor's device record array");
                 t.data = nb::borrow(v);
             },
             nb::arg("value").none(), nb::for_getter(nb::sig("def _data(self) -> typing.Any")),
@@ -447,15 +457,16 @@ void register_tensor(nb::module_& m) {
         .def_prop_rw(
             "_shape", [](const Tensor& t) { return t.shape; },
             [](Tensor& t, nb::handle v) {
-                if (v.is_none()) throw nb::type_error("Tensor._shape cannot be None: it holds the tensor's shape tuple");
+                if (v.is_none())
+                    throw nb::type_error("Tensor._shape cannot be None: it holds the tensor's shape tuple");
                 t.shape = nb::borrow(v);
             },
             nb::arg("value").none(), nb::for_getter(nb::sig("def _shape(self) -> tuple[int, ...]")),
             nb::for_setter(nb::sig("def _shape(self, value: tuple[int, ...], /) -> None")), "Logical shape.")
-        .def_prop_ro("shape", [](const Tensor& t) { return t.shape; },
-                     nb::sig("def shape(self) -> tuple[int, ...]"))
-        .def_prop_ro("numel", [](const Tensor& t) { return nb::len(t.data); },
-                     nb::sig("def numel(self) -> int"))
+        .def_prop_ro(
+            "shape", [](const Tensor& t) { return t.shape; }, nb::sig("def shape(self) -> tuple[int, ...]"))
+        .def_prop_ro(
+            "numel", [](const Tensor& t) { return nb::len(t.data); }, nb::sig("def numel(self) -> int"))
         .def(
             "clone",
             [](const Tensor& t) {
@@ -491,26 +502,31 @@ void register_tensor(nb::module_& m) {
                 return records_to_doubles(a)[0];
             },
             nb::sig("def item(self) -> float"), "Get scalar value.")
-        .def("__repr__", [](const Tensor& t) -> std::string {
-            size_t n = nb::len(t.data);
-            // An empty tensor of many rows prints its shape, not a list per row.
-            bool small = true;
-            if (n <= 10) {
-                try {
-                    small = list_count(shape_vec(t.shape)) <= 1024;
-                } catch (const std::exception&) {
-                    small = true;  // to_list reports the bad shape
+        .def(
+            "__repr__",
+            [](const Tensor& t) -> std::string {
+                size_t n = nb::len(t.data);
+                // An empty tensor of many rows prints its shape, not a list per row.
+                bool small = true;
+                if (n <= 10) {
+                    try {
+                        small = list_count(shape_vec(t.shape)) <= 1024;
+                    } catch (const std::exception&) {
+                        small = true;  // to_list reports the bad shape
+                    }
                 }
-            }
-            if (n <= 10 && small) return "Tensor(" + nb::cast<std::string>(nb::str(tensor_to_list(t))) + ")";
-            return "Tensor(shape=" + shape_str(t.shape) + ")";
-        }, nb::sig("def __repr__(self) -> str"));
+                if (n <= 10 && small)
+                    return "Tensor(" + nb::cast<std::string>(nb::str(tensor_to_list(t))) + ")";
+                return "Tensor(shape=" + shape_str(t.shape) + ")";
+            },
+            nb::sig("def __repr__(self) -> str"));
     cls.attr("__slots__") = nb::make_tuple("_data", "_shape");
     cls.def_prop_ro(
         "T",
         [](nb::handle self) -> nb::object {
             if (!nb::inst_ready(self))
-                throw nb::type_error("Tensor was created with Tensor.__new__ and never initialised: it has no data");
+                throw nb::type_error(
+                    "Tensor was created with Tensor.__new__ and never initialised: it has no data");
             Tensor& t = nb::cast<Tensor&>(self);
             if (nb::len(t.shape) < 2) return nb::borrow(self);
             return zel_module().attr("transpose")(self, -2, -1);

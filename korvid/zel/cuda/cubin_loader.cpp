@@ -43,14 +43,17 @@ struct PyArgConv<int> {
         nb::object v = nb::borrow(h);
         if (!PyLong_Check(h.ptr())) {
             if (!py_isinstance(h.ptr(), py_refs().np_integer.ptr()))
-                throw nb::type_error(("kernel argument " + std::to_string(idx) + " must be an integer").c_str());
+                throw nb::type_error(
+                    ("kernel argument " + std::to_string(idx) + " must be an integer").c_str());
             v = nb::steal(PyNumber_Index(h.ptr()));
             if (!v.is_valid()) throw nb::python_error();
         }
         long long x = PyLong_AsLongLong(v.ptr());
         if (x == -1 && PyErr_Occurred()) {
             PyErr_Clear();
-            throw nb::value_error(("kernel argument " + std::to_string(idx) + " does not fit a 32-bit kernel argument").c_str());
+            throw nb::value_error(
+                ("kernel argument " + std::to_string(idx) + " does not fit a 32-bit kernel argument")
+                    .c_str());
         }
         int32_t r = checked_i32(x, ("kernel argument " + std::to_string(idx)).c_str());
         s.iv.push_back(r);
@@ -91,7 +94,9 @@ void py_launch_typed(void (*)(const ThreadCtx&, P...), const char* name, Dim3 g,
     if (!PyTuple_Check(args.ptr())) throw nb::type_error("kernel arguments must be a tuple");
     size_t n = (size_t)PyTuple_GET_SIZE(args.ptr());
     if (n != sizeof...(P))
-        throw nb::type_error(("kernel takes " + std::to_string(sizeof...(P)) + " arguments, got " + std::to_string(n)).c_str());
+        throw nb::type_error(
+            ("kernel takes " + std::to_string(sizeof...(P)) + " arguments, got " + std::to_string(n))
+                .c_str());
     py_launch_seq<Body, Check, P...>(name, g, b, args, std::index_sequence_for<P...>{});
 }
 
@@ -126,14 +131,16 @@ Dim3 parse_dims(nb::handle h, const char* what) {
             throw nb::value_error((std::string(what) + " entries must be ints in [0, 2**31)").c_str());
         v[i] = (uint32_t)x;
     }
-    if (v[2] != 1) throw nb::value_error((std::string(what) + ": the kernel set uses 1-D and 2-D launches only").c_str());
+    if (v[2] != 1)
+        throw nb::value_error(
+            (std::string(what) + ": the kernel set uses 1-D and 2-D launches only").c_str());
     return Dim3{v[0], v[1], v[2]};
 }
 
 struct LoaderState {
     bool cuda = false;
     std::string path;
-    nb::dict modules;                                  // device id -> RawModule
+    nb::dict modules;  // device id -> RawModule
     std::map<std::pair<int, std::string>, nb::object> kernels;
     std::map<std::string, nb::object> host_kernels;
     nb::object host_module;
@@ -205,7 +212,8 @@ nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
             },
             nb::arg("grid"), nb::arg("block"), nb::arg("args"))
         .def_prop_ro("name", [](const HostKernel& k) { return std::string(k.entry->name); })
-        .def("__repr__", [](const HostKernel& k) { return "<HostKernel " + std::string(k.entry->name) + ">"; });
+        .def("__repr__",
+             [](const HostKernel& k) { return "<HostKernel " + std::string(k.entry->name) + ">"; });
 
     nb::class_<HostModule>(m, "HostModule", "The CPU kernel set, with the RawModule lookup method.")
         .def("get_function", [](const HostModule&, const std::string& name) { return host_kernel(name); })
@@ -216,12 +224,15 @@ nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
         });
     s.host_module = nb::cast(HostModule{});
 
-    m.def("get_module", []() { return get_module_impl(); },
-          "The loaded kernel set: a cupy.RawModule on the GPU, the host kernel table on the CPU.");
-    m.def("get_kernel", [](const std::string& name) { return loader_get_kernel(name); }, nb::arg("name"),
-          "Kernel by name, launchable as kernel(grid, block, args).");
-    m.def("_host_kernel", [](const std::string& name) { return host_kernel(name); }, nb::arg("name"),
-          "The CPU build of a kernel, whatever the backend (used to emulate a device in tests).");
+    m.def(
+        "get_module", []() { return get_module_impl(); },
+        "The loaded kernel set: a cupy.RawModule on the GPU, the host kernel table on the CPU.");
+    m.def(
+        "get_kernel", [](const std::string& name) { return loader_get_kernel(name); }, nb::arg("name"),
+        "Kernel by name, launchable as kernel(grid, block, args).");
+    m.def(
+        "_host_kernel", [](const std::string& name) { return host_kernel(name); }, nb::arg("name"),
+        "The CPU build of a kernel, whatever the backend (used to emulate a device in tests).");
     m.attr("KERNEL_SET_PATH") = fatbin_path;
 
     nb::module_ sys = nb::module_::import_("sys");

@@ -29,7 +29,8 @@ struct QrTooLarge : std::runtime_error {
 // qr of the m x n matrix a (doubles, read from the tensor): Q (m x m) and
 // R (m x n) as the nearest doubles of the exact rational results.  Pure
 // C++: callers may release the GIL.  Budget overflow throws QrTooLarge.
-void qr_doubles(const std::vector<double>& a, int64_t m, int64_t n, std::vector<double>& q, std::vector<double>& r);
+void qr_doubles(const std::vector<double>& a, int64_t m, int64_t n, std::vector<double>& q,
+                std::vector<double>& r);
 
 // The square root of the host's float power x ** 0.5 (the C library's pow).
 double pow_half(double x);

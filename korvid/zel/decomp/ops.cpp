@@ -54,7 +54,8 @@ std::vector<double> mm_doubles(const DevArray& a, const DevArray& b, int64_t M, 
 }
 
 // qr_doubles with the GIL released; its failures as Python exceptions.
-void run_qr(const std::vector<double>& a, int64_t m, int64_t n, std::vector<double>& q, std::vector<double>& r) {
+void run_qr(const std::vector<double>& a, int64_t m, int64_t n, std::vector<double>& q,
+            std::vector<double>& r) {
     try {
         nb::gil_scoped_release nogil;
         qr_doubles(a, m, n, q, r);
@@ -86,7 +87,8 @@ void eig_iterate(std::vector<double>& T, int64_t n, int64_t max_iter, std::vecto
 std::vector<int64_t> descending_order(const std::vector<double>& v) {
     std::vector<int64_t> idx(v.size());
     for (size_t i = 0; i < idx.size(); ++i) idx[i] = (int64_t)i;
-    std::stable_sort(idx.begin(), idx.end(), [&](int64_t a, int64_t b) { return v[(size_t)a] > v[(size_t)b]; });
+    std::stable_sort(idx.begin(), idx.end(),
+                     [&](int64_t a, int64_t b) { return v[(size_t)a] > v[(size_t)b]; });
     return idx;
 }
 

@@ -47,12 +47,21 @@ struct ExactQr {
     std::vector<double>& r;
     double work = 0.0;
 
-    ExactQr(const std::vector<double>& a, int64_t m_, int64_t n_, std::vector<double>& q_, std::vector<double>& r_)
-        : m(m_), n(n_), Rn((size_t)(m_ * n_)), DR((size_t)n_), Qn((size_t)(m_ * m_)), DQ((size_t)m_), q(q_), r(r_) {
+    ExactQr(const std::vector<double>& a, int64_t m_, int64_t n_, std::vector<double>& q_,
+            std::vector<double>& r_)
+        : m(m_),
+          n(n_),
+          Rn((size_t)(m_ * n_)),
+          DR((size_t)n_),
+          Qn((size_t)(m_ * m_)),
+          DQ((size_t)m_),
+          q(q_),
+          r(r_) {
         q.assign((size_t)(m * m), 0.0);
         r.assign((size_t)(m * n), 0.0);
         std::vector<Mpz> dens((size_t)(m * n));
-        for (int64_t i = 0; i < m * n; ++i) rationalise(a[(size_t)i], Rn[(size_t)i], dens[(size_t)i], MAX_DENOMINATOR);
+        for (int64_t i = 0; i < m * n; ++i)
+            rationalise(a[(size_t)i], Rn[(size_t)i], dens[(size_t)i], MAX_DENOMINATOR);
         Mpz t;
         for (int64_t j = 0; j < n; ++j) {
             mpz_set_ui(DR[(size_t)j], 1);
@@ -68,8 +77,12 @@ struct ExactQr {
         }
     }
 
-    void final_r(int64_t i, int64_t j) { r[(size_t)(i * n + j)] = ratio_to_double(Rn[(size_t)(i * n + j)], DR[(size_t)j]); }
-    void final_q(int64_t i, int64_t j) { q[(size_t)(i * m + j)] = ratio_to_double(Qn[(size_t)(i * m + j)], DQ[(size_t)i]); }
+    void final_r(int64_t i, int64_t j) {
+        r[(size_t)(i * n + j)] = ratio_to_double(Rn[(size_t)(i * n + j)], DR[(size_t)j]);
+    }
+    void final_q(int64_t i, int64_t j) {
+        q[(size_t)(i * m + j)] = ratio_to_double(Qn[(size_t)(i * m + j)], DQ[(size_t)i]);
+    }
 
     // Reflection k on rows k.. of R and columns k.. of Q (or nothing, when
     // the column or the Householder vector is exactly zero).
@@ -87,8 +100,10 @@ struct ExactQr {
         std::vector<Mpz> X((size_t)len);
         for (int64_t i = 0; i < len; ++i) mpz_mul(X[(size_t)i], Rn[(size_t)((k + i) * n + k)], ad);
         mpz_mul(t, an, DR[(size_t)k]);
-        if (mpz_sgn(Rn[(size_t)(k * n + k)]) >= 0) mpz_add(X[0], X[0], t);
-        else mpz_sub(X[0], X[0], t);
+        if (mpz_sgn(Rn[(size_t)(k * n + k)]) >= 0)
+            mpz_add(X[0], X[0], t);
+        else
+            mpz_sub(X[0], X[0], t);
         Mpz dx;
         mpz_mul(dx, DR[(size_t)k], ad);
         mpz_set_ui(s, 0);
@@ -187,7 +202,8 @@ struct ExactQr {
 
 }  // namespace
 
-void qr_doubles(const std::vector<double>& a, int64_t m, int64_t n, std::vector<double>& q, std::vector<double>& r) {
+void qr_doubles(const std::vector<double>& a, int64_t m, int64_t n, std::vector<double>& q,
+                std::vector<double>& r) {
     ExactQr w(a, m, n, q, r);
     w.run();
 }

@@ -63,8 +63,10 @@ void pi_fixed(mp_bitcnt_t w, mpz_ptr out) {
         mpz_set_ui(sum, 0);
         for (unsigned long k = 0; mpz_sgn(t) != 0; ++k) {
             mpz_tdiv_q_ui(term, t, 2 * k + 1);
-            if (k % 2) mpz_sub(sum, sum, term);
-            else mpz_add(sum, sum, term);
+            if (k % 2)
+                mpz_sub(sum, sum, term);
+            else
+                mpz_add(sum, sum, term);
             mpz_tdiv_q_ui(t, t, x * x);
         }
     };

@@ -20,7 +20,8 @@ void register_exact(nb::module_& m) {
     m.def("_tensor_to_fraction_vector", &py_tensor_to_fraction_vector, nb::arg("b").none(),
           nb::sig("def _tensor_to_fraction_vector(b: Tensor) -> list[fractions.Fraction]"),
           "Convert 1D Tensor to list of clean Fractions.");
-    m.def("_fraction_matrix_to_tensor", &fraction_matrix_to_tensor, nb::arg("matrix").none(), nb::arg("shape").none(),
+    m.def("_fraction_matrix_to_tensor", &fraction_matrix_to_tensor, nb::arg("matrix").none(),
+          nb::arg("shape").none(),
           nb::sig("def _fraction_matrix_to_tensor(matrix: list[list[fractions.Fraction]], "
                   "shape: tuple[int, ...]) -> Tensor"),
           "Convert 2D list of Fractions to Tensor.\n\n"
@@ -43,11 +44,12 @@ void register_exact(nb::module_& m) {
     m.def("rref", &op_rref, nb::arg("A").none(), nb::sig("def rref(A: Tensor) -> tuple[Tensor, list[int]]"),
           "Reduced Row Echelon Form with EXACT arithmetic.\n\n"
           "Returns: (rref_matrix, pivot_columns)");
-    m.def("rank", &op_rank, nb::arg("A").none(),
-          nb::sig("def rank(A: Tensor) -> int"), "Exact matrix rank via RREF.");
+    m.def("rank", &op_rank, nb::arg("A").none(), nb::sig("def rank(A: Tensor) -> int"),
+          "Exact matrix rank via RREF.");
     m.def("null_space", &op_null_space, nb::arg("A").none(),
           nb::sig("def null_space(A: Tensor) -> list[Tensor]"),
-          "Exact null space basis.\n\nReturns one 1-D Tensor per free column (an empty list for full column rank).");
+          "Exact null space basis.\n\nReturns one 1-D Tensor per free column (an empty list for full column "
+          "rank).");
     m.def("det", &op_det, nb::arg("A").none(), nb::sig("def det(A: Tensor) -> Tensor"),
           "Exact determinant via Gaussian elimination.\n\n"
           "The exact determinant is stored rounded toward minus infinity at 2^-256; a\n"
@@ -69,9 +71,10 @@ void register_exact(nb::module_& m) {
           nb::sig("def verify_identity(A: Tensor, tol: float = 0.0) -> bool"),
           "Check whether A is the identity matrix.\n\n"
           "With tol=0.0, checks EXACT equality (no tolerance).");
-    m.def("hilbert_matrix", &op_hilbert_matrix, nb::arg("n").none(),
-          nb::sig("def hilbert_matrix(n: int) -> Tensor"),
-          "Create n×n Hilbert matrix.\n\nH[i,j] = 1/(i+j+1), stored rounded toward minus infinity at 2^-256.");
+    m.def(
+        "hilbert_matrix", &op_hilbert_matrix, nb::arg("n").none(),
+        nb::sig("def hilbert_matrix(n: int) -> Tensor"),
+        "Create n×n Hilbert matrix.\n\nH[i,j] = 1/(i+j+1), stored rounded toward minus infinity at 2^-256.");
     m.def("hilbert_det_exact", &op_hilbert_det_exact, nb::arg("n").none(),
           nb::sig("def hilbert_det_exact(n: int) -> float"),
           "Compute Hilbert matrix determinant with EXACT rational arithmetic.\n\n"

@@ -172,7 +172,8 @@ nb::object fraction_vector_to_tensor(nb::handle vec) {
 nb::object rat_list(const std::vector<Mpq>& v, size_t from, size_t count) {
     nb::object l = nb::steal(PyList_New((Py_ssize_t)count));
     if (!l) throw nb::python_error();
-    for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(l.ptr(), i, mpq_to_fraction(v[from + i]).release().ptr());
+    for (size_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(l.ptr(), i, mpq_to_fraction(v[from + i]).release().ptr());
     return l;
 }
 

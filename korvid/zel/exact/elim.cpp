@@ -78,7 +78,8 @@ namespace {
 // >= |T|; the candidate is the rref when it is in echelon form (zeros left
 // of each pivot) and every other row of B lies in its row space.  False
 // when the prime was unlucky.
-bool rref_modular(const IntMatrix& B, size_t prime_index, std::vector<int64_t>& pivots, std::vector<Fp>& out) {
+bool rref_modular(const IntMatrix& B, size_t prime_index, std::vector<int64_t>& pivots,
+                  std::vector<Fp>& out) {
     int64_t m = B.rows, n = B.cols;
     std::vector<int64_t> rows;
     echelon_pivots_mod(B, prime_index, pivots, rows);
@@ -112,7 +113,8 @@ bool rref_modular(const IntMatrix& B, size_t prime_index, std::vector<int64_t>& 
     for (int64_t t = 0; t < r; ++t) {
         for (int64_t j = 0; j < f; ++j) {
             mpz_ptr y = Y.at(t, j);
-            for (int64_t s = 0; s < r; ++s) mpz_addmul(y, adj.at(t, s), B.at(rows[(size_t)s], free_cols[(size_t)j]));
+            for (int64_t s = 0; s < r; ++s)
+                mpz_addmul(y, adj.at(t, s), B.at(rows[(size_t)s], free_cols[(size_t)j]));
         }
     }
     // Echelon form: nothing left of a pivot.
@@ -136,7 +138,8 @@ bool rref_modular(const IntMatrix& B, size_t prime_index, std::vector<int64_t>& 
         }
     }
     for (int64_t t = 0; t < r; ++t) {
-        for (int64_t j = 0; j < f; ++j) out[(size_t)(t * n + free_cols[(size_t)j])] = ratio_to_fp(Y.at(t, j), det);
+        for (int64_t j = 0; j < f; ++j)
+            out[(size_t)(t * n + free_cols[(size_t)j])] = ratio_to_fp(Y.at(t, j), det);
     }
     return true;
 }

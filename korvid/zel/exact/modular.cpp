@@ -114,8 +114,10 @@ struct Reducer {
     explicit Reducer(const IntMatrix& b) : B(b) {
         small.resize(B.a.size());
         for (size_t i = 0; i < B.a.size() && all_small; ++i) {
-            if (!mpz_fits_slong_p(B.a[i])) all_small = false;
-            else small[i] = mpz_get_si(B.a[i]);
+            if (!mpz_fits_slong_p(B.a[i]))
+                all_small = false;
+            else
+                small[i] = mpz_get_si(B.a[i]);
         }
         if (!all_small) small.clear();
     }
@@ -273,7 +275,8 @@ struct Acc3 {
 
 // N/D == y (mod m) with |N| <= nb, 0 < D <= db (the unique such fraction
 // when 2 nb db < m); false when there is none.
-bool rational_reconstruct(mpz_srcptr y, mpz_srcptr m, mpz_srcptr nb, mpz_srcptr db, mpz_ptr num, mpz_ptr den) {
+bool rational_reconstruct(mpz_srcptr y, mpz_srcptr m, mpz_srcptr nb, mpz_srcptr db, mpz_ptr num,
+                          mpz_ptr den) {
     Mpz r0, r1, t0, t1, q, tmp;
     mpz_set(r0, m);
     mpz_mod(r1, y, m);
@@ -451,7 +454,8 @@ void echelon_pivots_mod(const IntMatrix& B, size_t prime_index, std::vector<int6
         for (int64_t i = pr + 1; i < m; ++i) {
             u64 x = a[(size_t)(i * n + c)];
             if (!x) continue;
-            row_submul(a.data() + i * n + c + 1, a.data() + pr * n + c + 1, n - c - 1, mul_shoup(x, pinv, sp, p), p);
+            row_submul(a.data() + i * n + c + 1, a.data() + pr * n + c + 1, n - c - 1,
+                       mul_shoup(x, pinv, sp, p), p);
         }
         pivots.push_back(c);
         rows.push_back(id[(size_t)pr]);
@@ -472,8 +476,8 @@ bool adjugate_multimodular(const IntMatrix& B, mpz_ptr det, IntMatrix& adj) {
     size_t need = primes_for(bits);
     check_exact_memory((double)nn * (double)need, 0);
     Reducer red(B);
-    std::vector<u64> ps, dets;         // every prime tried, det residues
-    std::vector<u64> good, gooddet;    // primes where B is invertible
+    std::vector<u64> ps, dets;       // every prime tried, det residues
+    std::vector<u64> good, gooddet;  // primes where B is invertible
     std::vector<std::vector<u64>> adjres;
     size_t tried = 0;
     while (good.size() < need) {

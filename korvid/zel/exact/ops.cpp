@@ -83,8 +83,8 @@ void cross_parts(nb::handle a, nb::handle b, Mpq* c) {
     nb::object na = a.attr("numel"), nb_ = b.attr("numel");
     nb::object three = nb::int_(3);
     if (py_ne(na, three) || py_ne(nb_, three)) {
-        std::string msg = "cross product requires 3D vectors, got " + nb::cast<std::string>(nb::str(na)) + " and " +
-                          nb::cast<std::string>(nb::str(nb_));
+        std::string msg = "cross product requires 3D vectors, got " + nb::cast<std::string>(nb::str(na)) +
+                          " and " + nb::cast<std::string>(nb::str(nb_));
         throw nb::value_error(msg.c_str());
     }
     nb::object a_list = a.attr("to_list")(), b_list = b.attr("to_list")();
@@ -176,7 +176,8 @@ nb::object op_solve(nb::handle A, nb::handle b) {
     nb::object shape = shape_of(b);
     if (nb::len(shape) == 2 && !py_ne(shape[1], nb::int_(1))) {
         nb::object tensor_type = m.attr("Tensor");
-        nb::object col = tensor_type(nb::arg("_raw") = b.attr("_data"), nb::arg("shape") = nb::make_tuple(shape[0]));
+        nb::object col =
+            tensor_type(nb::arg("_raw") = b.attr("_data"), nb::arg("shape") = nb::make_tuple(shape[0]));
         nb::object x = m.attr("mv")(a_inv, col);
         return tensor_type(nb::arg("_raw") = x.attr("_data"),
                            nb::arg("shape") = nb::make_tuple(x.attr("_shape")[0], 1));
@@ -215,7 +216,8 @@ bool op_verify_identity(nb::handle A, nb::handle tol_obj) {
         for (int64_t j = 0; j < n; ++j) {
             const Fp& r = h.ptr[i * n + j];
             if (tol == 0.0) {
-                bool equal = i == j ? (r.sign >= 0 && std::equal(r.limb, r.limb + NLIMB, one.limb)) : fp_is_zero(r);
+                bool equal =
+                    i == j ? (r.sign >= 0 && std::equal(r.limb, r.limb + NLIMB, one.limb)) : fp_is_zero(r);
                 if (!equal) return false;
             } else if (std::fabs(fp_to_double(r) - (i == j ? 1.0 : 0.0)) > tol) {
                 return false;

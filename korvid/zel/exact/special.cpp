@@ -69,8 +69,8 @@ nb::object op_hilbert_det_exact(nb::handle n_obj) {
     }
     // The decimal division in the thread's context, then the nearest double.
     nb::object dec = py_refs().decimal;
-    nb::object q = nb::steal(
-        PyNumber_TrueDivide(dec(mpz_to_pylong(d.num())).ptr(), dec(mpz_to_pylong(d.den())).ptr()));
+    nb::object q =
+        nb::steal(PyNumber_TrueDivide(dec(mpz_to_pylong(d.num())).ptr(), dec(mpz_to_pylong(d.den())).ptr()));
     if (!q.is_valid()) throw nb::python_error();
     return nb::float_(q);
 }
@@ -85,7 +85,9 @@ nb::object op_bernoulli(nb::handle n_obj) {
 
 nb::object op_zeta_exact(nb::handle n_obj) {
     int64_t n = int_arg(n_obj);
-    if (n < 0) throw nb::value_error("zeta_exact only works for non-negative integers (giving ζ at negative integers)");
+    if (n < 0)
+        throw nb::value_error(
+            "zeta_exact only works for non-negative integers (giving ζ at negative integers)");
     if (n >= BERNOULLI_INDEX_LIMIT) throw std::bad_alloc();
     Mpq b, k;
     bernoulli_nogil(n + 1, b);

@@ -17,11 +17,11 @@ namespace zel {
 namespace {
 
 const char* const TABLE[][2] = {
-    {"add", "add"},   {"subtract", "sub"}, {"multiply", "mul"}, {"divide", "div"}, {"negative", "neg"},
-    {"absolute", "abs"}, {"sign", "sign"}, {"power", "pow"},  {"mod", "mod"},     {"sum", "sum"},
-    {"prod", "prod"}, {"max", "max"},     {"min", "min"},      {"mean", "mean"},  {"std", "std"},
-    {"var", "var"},   {"dot", "dot"},     {"matmul", "matmul"}, {"exp", "exp"},   {"log", "log"},
-    {"sqrt", "sqrt"}, {"sin", "sin"},     {"cos", "cos"},      {"tan", "tan"}};
+    {"add", "add"},      {"subtract", "sub"}, {"multiply", "mul"},  {"divide", "div"}, {"negative", "neg"},
+    {"absolute", "abs"}, {"sign", "sign"},    {"power", "pow"},     {"mod", "mod"},    {"sum", "sum"},
+    {"prod", "prod"},    {"max", "max"},      {"min", "min"},       {"mean", "mean"},  {"std", "std"},
+    {"var", "var"},      {"dot", "dot"},      {"matmul", "matmul"}, {"exp", "exp"},    {"log", "log"},
+    {"sqrt", "sqrt"},    {"sin", "sin"},      {"cos", "cos"},       {"tan", "tan"}};
 
 const char* const SCALAR_NAMES[] = {"sum", "prod", "max", "min", "mean", "std", "var"};
 
@@ -47,9 +47,12 @@ nb::object call_wrapper(nb::handle zel_func, nb::handle returns_scalar, nb::args
     for (size_t i = 0; i < n; ++i) {
         nb::handle a = args[i];
         nb::object c;
-        if (PyObject_IsInstance(a.ptr(), b.np_ndarray.ptr()) == 1) c = make_tensor(a.attr("tolist")());
-        else if (PyList_Check(a.ptr()) || PyTuple_Check(a.ptr())) c = make_tensor(a);
-        else c = nb::borrow(a);
+        if (PyObject_IsInstance(a.ptr(), b.np_ndarray.ptr()) == 1)
+            c = make_tensor(a.attr("tolist")());
+        else if (PyList_Check(a.ptr()) || PyTuple_Check(a.ptr()))
+            c = make_tensor(a);
+        else
+            c = nb::borrow(a);
         PyTuple_SET_ITEM(converted.ptr(), (Py_ssize_t)i, c.release().ptr());
     }
     // Keyword arguments (axis and the rest) are not passed on.
@@ -62,9 +65,8 @@ nb::object call_wrapper(nb::handle zel_func, nb::handle returns_scalar, nb::args
 
 nb::object make_numpy_wrapper(nb::handle zel_func, nb::handle returns_scalar) {
     nb::object f = nb::borrow(zel_func), rs = nb::borrow(returns_scalar);
-    return nb::cpp_function(
-        [f, rs](nb::args args, nb::kwargs) { return call_wrapper(f, rs, args); },
-        nb::sig("def wrapper(*args, **kwargs) -> typing.Any"));
+    return nb::cpp_function([f, rs](nb::args args, nb::kwargs) { return call_wrapper(f, rs, args); },
+                            nb::sig("def wrapper(*args, **kwargs) -> typing.Any"));
 }
 
 void say(const std::string& line) { bridge().print(line); }

@@ -15,11 +15,15 @@ std::vector<int64_t> broadcast_shapes(const std::vector<int64_t>& a, const std::
     s2.insert(s2.end(), b.begin(), b.end());
     for (size_t i = 0; i < nd; ++i) {
         int64_t d1 = s1[i], d2 = s2[i];
-        if (d1 == d2) out.push_back(d1);
-        else if (d1 == 1) out.push_back(d2);
-        else if (d2 == 1) out.push_back(d1);
+        if (d1 == d2)
+            out.push_back(d1);
+        else if (d1 == 1)
+            out.push_back(d2);
+        else if (d2 == 1)
+            out.push_back(d1);
         else
-            throw nb::value_error(("Cannot broadcast shapes " + shape_str(sa) + " and " + shape_str(sb)).c_str());
+            throw nb::value_error(
+                ("Cannot broadcast shapes " + shape_str(sa) + " and " + shape_str(sb)).c_str());
     }
     return out;
 }

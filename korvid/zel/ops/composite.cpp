@@ -18,7 +18,9 @@ nb::object scalar(double v) { return make_tensor(nb::float_(v)); }
 nb::object ones_of(nb::handle a) { return op_ones(shape_vec(tensor_view(a).shape)); }
 
 // A 1-D tensor of the given records (a gather on the host).
-nb::object tensor_of(const std::vector<Fp>& recs) { return wrap_1d(records_from_host(recs.data(), recs.size())); }
+nb::object tensor_of(const std::vector<Fp>& recs) {
+    return wrap_1d(records_from_host(recs.data(), recs.size()));
+}
 
 std::vector<Fp> records_of_view(const TensorView& v) {
     HostRecords h = host_records(v.a);
@@ -63,9 +65,12 @@ AtanSplit split_atan(const std::vector<Fp>& x) {
     for (size_t i = 0; i < x.size(); ++i) {
         s.neg[i] = fp_neg_sign(x[i]) && !fp_is_zero(x[i]);
         Fp xabs = s.neg[i] ? fp_neg(x[i]) : x[i];
-        if (mag_cmp_pow2(x[i].limb, -1) < 0) s.series.add(i, x[i]);
-        else if (mag_cmp_pow2(x[i].limb, 0) <= 0) s.mid.add(i, xabs);
-        else s.large.add(i, xabs);
+        if (mag_cmp_pow2(x[i].limb, -1) < 0)
+            s.series.add(i, x[i]);
+        else if (mag_cmp_pow2(x[i].limb, 0) <= 0)
+            s.mid.add(i, xabs);
+        else
+            s.large.add(i, xabs);
     }
     return s;
 }

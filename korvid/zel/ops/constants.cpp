@@ -31,10 +31,12 @@ nb::object binop(PyObject* r) {
 Fp record_of_scaled(nb::handle m) {
     bool neg = PyObject_RichCompareBool(m.ptr(), py_int(0).ptr(), Py_LT) == 1;
     nb::object mag = binop(PyNumber_Absolute(m.ptr()));
-    nb::object mask = binop(PyNumber_Subtract(binop(PyNumber_Lshift(py_int(1).ptr(), py_int(64).ptr())).ptr(), py_int(1).ptr()));
+    nb::object mask = binop(
+        PyNumber_Subtract(binop(PyNumber_Lshift(py_int(1).ptr(), py_int(64).ptr())).ptr(), py_int(1).ptr()));
     uint64_t limbs[NLIMB];
     for (int i = 0; i < NLIMB; ++i) {
-        nb::object part = binop(PyNumber_And(binop(PyNumber_Rshift(mag.ptr(), py_int(64 * i).ptr())).ptr(), mask.ptr()));
+        nb::object part =
+            binop(PyNumber_And(binop(PyNumber_Rshift(mag.ptr(), py_int(64 * i).ptr())).ptr(), mask.ptr()));
         limbs[i] = PyLong_AsUnsignedLongLong(part.ptr());
     }
     return fp_make(limbs, neg);
@@ -83,7 +85,8 @@ void register_constants(nb::module_& m) {
             return record_scalar(fp_make(ZT_FP_PI(), false));
         },
         nb::sig("def pi() -> Tensor"),
-        "Return pi as exact ZEL tensor (50 decimal digits).\n\nUses Fraction for exact representation, not FP64.");
+        "Return pi as exact ZEL tensor (50 decimal digits).\n\nUses Fraction for exact representation, not "
+        "FP64.");
     m.def("pi_over", &op_pi_over, nb::arg("n").none(), nb::sig("def pi_over(n: int) -> Tensor"),
           "Return pi/n as exact ZEL tensor.");
     m.def("pi_half", &op_pi_half, nb::sig("def pi_half() -> Tensor"), "Return pi/2.");

@@ -90,7 +90,8 @@ CatLayout cat_layout(const std::vector<std::vector<int64_t>>& shapes, int64_t di
         }
         if (__builtin_add_overflow(total_d, shapes[k][d], &total_d))
             throw nb::value_error(("cat: the joined dimension " + std::to_string(d) +
-                                   " does not fit 64 bits (tensor 0 has shape " + shape_str(shape_tuple(s0)) + ")")
+                                   " does not fit 64 bits (tensor 0 has shape " + shape_str(shape_tuple(s0)) +
+                                   ")")
                                       .c_str());
     }
     c.out_shape[d] = total_d;
@@ -162,8 +163,7 @@ std::vector<nb::object> tensor_list(nb::handle tensors) {
 bool exact_kind(nb::handle v) {
     const PyRefs& py = py_refs();
     return PyLong_Check(v.ptr()) || py_isinstance(v.ptr(), py.fraction.ptr()) ||
-           py_isinstance(v.ptr(), py.decimal.ptr()) ||
-           py_isinstance(v.ptr(), py.np_integer.ptr());
+           py_isinstance(v.ptr(), py.decimal.ptr()) || py_isinstance(v.ptr(), py.np_integer.ptr());
 }
 
 // value = num / den with den > 0, from anything Fraction() takes exactly.
@@ -189,14 +189,19 @@ std::vector<int64_t> varargs_shape(nb::args args, nb::kwargs kwargs, const char*
     return shape_vec(args);
 }
 
-nb::object op_zeros(const std::vector<int64_t>& shape) { return fill<&fp_zeros_kernel_body>("fp_zeros_kernel", shape); }
-nb::object op_ones(const std::vector<int64_t>& shape) { return fill<&fp_ones_kernel_body>("fp_ones_kernel", shape); }
+nb::object op_zeros(const std::vector<int64_t>& shape) {
+    return fill<&fp_zeros_kernel_body>("fp_zeros_kernel", shape);
+}
+nb::object op_ones(const std::vector<int64_t>& shape) {
+    return fill<&fp_ones_kernel_body>("fp_ones_kernel", shape);
+}
 
 nb::object op_eye(int64_t n) {
     if (n < 0) throw nb::value_error(("eye: n must be non-negative, got " + std::to_string(n)).c_str());
-    if (n > 46340) throw nb::value_error(("eye: " + std::to_string(n) + " x " + std::to_string(n) +
-                                         " records do not fit a 32-bit kernel argument")
-                                            .c_str());
+    if (n > 46340)
+        throw nb::value_error(("eye: " + std::to_string(n) + " x " + std::to_string(n) +
+                               " records do not fit a 32-bit kernel argument")
+                                  .c_str());
     int32_t n32 = (int32_t)n;
     DevArray out = new_records((size_t)(n * n));
     if (n) ZEL_LAUNCH(fp_eye_kernel, grid1(n * n), block1(), out, n32);
@@ -204,10 +209,11 @@ nb::object op_eye(int64_t n) {
 }
 
 nb::object op_arange(nb::handle start, nb::handle end, nb::handle step) {
-    nb::object r = end.is_none() ? checked(PyObject_CallFunctionObjArgs((PyObject*)&PyRange_Type, nb::int_(0).ptr(),
-                                                                        start.ptr(), step.ptr(), nullptr))
-                                 : checked(PyObject_CallFunctionObjArgs((PyObject*)&PyRange_Type, start.ptr(),
-                                                                        end.ptr(), step.ptr(), nullptr));
+    nb::object r = end.is_none()
+                       ? checked(PyObject_CallFunctionObjArgs((PyObject*)&PyRange_Type, nb::int_(0).ptr(),
+                                                              start.ptr(), step.ptr(), nullptr))
+                       : checked(PyObject_CallFunctionObjArgs((PyObject*)&PyRange_Type, start.ptr(),
+                                                              end.ptr(), step.ptr(), nullptr));
     Py_ssize_t len = PyObject_Size(r.ptr());
     if (len < 0) throw nb::python_error();
     checked_i32(len, "element count");
@@ -238,7 +244,8 @@ nb::object op_arange(nb::handle start, nb::handle end, nb::handle step) {
 // Fraction (rounded toward -inf at 2^-256).  Float arguments keep the host's
 // float arithmetic, value by value.
 nb::object op_linspace(nb::handle start, nb::handle end, int64_t steps) {
-    if (steps < 0) throw nb::value_error(("linspace: steps must be non-negative, got " + std::to_string(steps)).c_str());
+    if (steps < 0)
+        throw nb::value_error(("linspace: steps must be non-negative, got " + std::to_string(steps)).c_str());
     if (steps == 1) {
         nb::list l;
         l.append(start);
@@ -325,9 +332,9 @@ nb::object op_transpose(nb::handle a) {
             ZEL_LAUNCH(fp_transpose_kernel, grid2(n32, 1), block2(), v.a, out, 1, n32);
         } else {
             if ((rows + 15) / 16 > 65535)
-                throw nb::value_error(("transpose: " + std::to_string(rows) +
-                                       " rows exceed the 1048560 a launch covers")
-                                          .c_str());
+                throw nb::value_error(
+                    ("transpose: " + std::to_string(rows) + " rows exceed the 1048560 a launch covers")
+                        .c_str());
             ZEL_LAUNCH(fp_transpose_kernel, grid2(cols, rows), block2(), v.a, out, (int)rows, (int)cols);
         }
     }

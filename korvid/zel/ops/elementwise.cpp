@@ -25,8 +25,9 @@ Pair broadcast_pair(nb::handle a, nb::handle b) {
     Pair p{tensor_view(a), tensor_view(b), nb::object()};
     if (py_compare(p.a.shape, p.b.shape, Py_EQ)) {
         if (p.a.n() != p.b.n())
-            throw nb::value_error(("operands hold " + std::to_string(p.a.n()) + " and " + std::to_string(p.b.n()) +
-                                   " records for the same shape " + shape_str(p.a.shape))
+            throw nb::value_error(("operands hold " + std::to_string(p.a.n()) + " and " +
+                                   std::to_string(p.b.n()) + " records for the same shape " +
+                                   shape_str(p.a.shape))
                                       .c_str());
         p.shape = p.a.shape;
         p.n = p.a.n();
@@ -39,12 +40,16 @@ Pair broadcast_pair(nb::handle a, nb::handle b) {
     p.shape = shape_tuple(s);
     p.n = (size_t)shape_numel(s);
     if (sa != s) {
-        if (p.a.n() == 1) p.a_step = 0;
-        else p.a.a = broadcast_data(p.a, s);
+        if (p.a.n() == 1)
+            p.a_step = 0;
+        else
+            p.a.a = broadcast_data(p.a, s);
     }
     if (sb != s) {
-        if (p.b.n() == 1) p.b_step = 0;
-        else p.b.a = broadcast_data(p.b, s);
+        if (p.b.n() == 1)
+            p.b_step = 0;
+        else
+            p.b.a = broadcast_data(p.b, s);
     }
     return p;
 }
@@ -83,8 +88,10 @@ nb::object compare(const char* op, const char* name, const char* bcast_name, nb:
     int32_t n32 = checked_i32((int64_t)n, "element count");
     DevArray out = new_array(n, ElemKind::I32);
     if (n) {
-        if (step == 1) launch<Body>(name, grid1(n32), block1(), va.a, vb.a, out, n32);
-        else launch<BcastBody>(bcast_name, grid1(n32), block1(), va.a, vb.a, out, n32, 1, 0);
+        if (step == 1)
+            launch<Body>(name, grid1(n32), block1(), va.a, vb.a, out, n32);
+        else
+            launch<BcastBody>(bcast_name, grid1(n32), block1(), va.a, vb.a, out, n32, 1, 0);
     }
     return out.obj;
 }
@@ -124,9 +131,12 @@ DevArray where_condition(nb::handle cond, size_t n) {
                                   .c_str());
     nb::object c = nb::borrow(cond);
     bool is_i32 = py_compare(dt, d.i32, Py_EQ);
-    if (kind == "b") c = c.attr("astype")(d.i32);
-    else if (!is_i32) c = nb::steal(PyObject_RichCompare(c.ptr(), nb::int_(0).ptr(), Py_NE)).attr("astype")(d.i32);
-    else if (!nb::cast<bool>(c.attr("flags").attr("c_contiguous"))) c = d.xp.attr("ascontiguousarray")(c);
+    if (kind == "b")
+        c = c.attr("astype")(d.i32);
+    else if (!is_i32)
+        c = nb::steal(PyObject_RichCompare(c.ptr(), nb::int_(0).ptr(), Py_NE)).attr("astype")(d.i32);
+    else if (!nb::cast<bool>(c.attr("flags").attr("c_contiguous")))
+        c = d.xp.attr("ascontiguousarray")(c);
     if (!c.is_valid()) throw nb::python_error();
     DevArray flags = view_array(c, ElemKind::I32, "cond");
     // The count read above is an attribute (a subclass may lie): the flags
@@ -141,7 +151,8 @@ DevArray where_condition(nb::handle cond, size_t n) {
 nb::object logical(const char* fn, std::initializer_list<nb::handle> args) {
     for (nb::handle h : args) {
         if (is_tensor(h))
-            throw nb::type_error((std::string(fn) + " works on masks (device arrays of flags), not on Tensors").c_str());
+            throw nb::type_error(
+                (std::string(fn) + " works on masks (device arrays of flags), not on Tensors").c_str());
     }
     nb::object f = device().xp.attr(fn);
     if (args.size() == 1) return f(*args.begin());
@@ -152,13 +163,14 @@ nb::object logical(const char* fn, std::initializer_list<nb::handle> args) {
 
 // The two-argument arctangent broadcasts as the arithmetic does.
 nb::object op_atan2(nb::handle y, nb::handle x) {
-    return arith<&fp_atan2_kernel_body, &fp_atan2_bcast_kernel_body>("fp_atan2_kernel", "fp_atan2_bcast_kernel", y, x);
+    return arith<&fp_atan2_kernel_body, &fp_atan2_bcast_kernel_body>("fp_atan2_kernel",
+                                                                     "fp_atan2_bcast_kernel", y, x);
 }
 
-#define ZEL_ARITH(op)                                                       \
-    nb::object op_##op(nb::handle a, nb::handle b) {                        \
-        return arith<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>( \
-            "fp_" #op "_kernel", "fp_" #op "_bcast_kernel", a, b);          \
+#define ZEL_ARITH(op)                                                                                        \
+    nb::object op_##op(nb::handle a, nb::handle b) {                                                         \
+        return arith<&fp_##op##_kernel_body, &fp_##op##_bcast_kernel_body>("fp_" #op "_kernel",              \
+                                                                           "fp_" #op "_bcast_kernel", a, b); \
     }
 #define ZEL_COMPARE(op)                                                       \
     nb::object op_##op(nb::handle a, nb::handle b) {                          \
@@ -179,8 +191,10 @@ nb::object op_mod(nb::handle a, nb::handle b) {
     int32_t n32 = checked_i32((int64_t)n, "element count");
     DevArray out = new_records(n);
     if (n) {
-        if (step == 1) ZEL_LAUNCH(fp_mod_kernel, grid1(n32), block1(), va.a, vb.a, out, n32);
-        else ZEL_LAUNCH(fp_mod_bcast_kernel, grid1(n32), block1(), va.a, vb.a, out, n32, 1, 0);
+        if (step == 1)
+            ZEL_LAUNCH(fp_mod_kernel, grid1(n32), block1(), va.a, vb.a, out, n32);
+        else
+            ZEL_LAUNCH(fp_mod_bcast_kernel, grid1(n32), block1(), va.a, vb.a, out, n32, 1, 0);
     }
     return wrap(out, va.shape);
 }
@@ -213,8 +227,10 @@ nb::object op_where(nb::handle cond, nb::handle a, nb::handle b) {
     int32_t n32 = checked_i32((int64_t)n, "element count");
     DevArray out = new_records(n);
     if (n) {
-        if (step == 1) ZEL_LAUNCH(fp_where_kernel, grid1(n32), block1(), c, va.a, vb.a, out, n32);
-        else ZEL_LAUNCH(fp_where_bcast_kernel, grid1(n32), block1(), c, va.a, vb.a, out, n32, 0);
+        if (step == 1)
+            ZEL_LAUNCH(fp_where_kernel, grid1(n32), block1(), c, va.a, vb.a, out, n32);
+        else
+            ZEL_LAUNCH(fp_where_bcast_kernel, grid1(n32), block1(), c, va.a, vb.a, out, n32, 0);
     }
     return wrap(out, va.shape);
 }

@@ -158,8 +158,10 @@ void cmm_host(const Fp* ar, const Fp* ai, const Fp* br, const Fp* bi, Fp* re, Fp
             // once: one accumulator for each of the real and imaginary parts.
             const Frac *xr = Ar.frac.data() + i * K, *xi = Ai.frac.data() + i * K;
             const Frac *yr = Br.frac.data() + j * K, *yi = Bi.frac.data() + j * K;
-            if (g_adx) narrow_cdot<true>(xr, xi, yr, yi, K, re[i * N + j], im[i * N + j]);
-            else narrow_cdot<false>(xr, xi, yr, yi, K, re[i * N + j], im[i * N + j]);
+            if (g_adx)
+                narrow_cdot<true>(xr, xi, yr, yi, K, re[i * N + j], im[i * N + j]);
+            else
+                narrow_cdot<false>(xr, xi, yr, yi, K, re[i * N + j], im[i * N + j]);
             return;
         }
         // Four sums, each saturated, then the exact saturating - and +.

@@ -18,7 +18,6 @@ namespace zel {
 
 using u128 = unsigned __int128;
 
-
 struct Frac {
     uint64_t l[FRAC_LIMBS];
     uint64_t neg;  // all ones for a negative sign
@@ -69,29 +68,34 @@ __attribute__((always_inline)) inline void mul4(uint64_t* p, const uint64_t* a, 
 // The asm text of the MULX products.  A row multiplies a[i] (in rdx) by b[j]
 // and adds the low halves into one carry chain (ADCX) and the high halves into
 // the other (ADOX); the row's top limb takes both chains' last carries.
-#define ZEL_MULX_ROW_START(a_off)                     \
-    "xorl %k[z], %k[z]\n\t"                           \
+#define ZEL_MULX_ROW_START(a_off) \
+    "xorl %k[z], %k[z]\n\t"       \
     "movq " #a_off "(%[a]), %%rdx\n\t"
 // + b[b_off/8] * rdx at limbs lo, lo + 1
-#define ZEL_MULX_STEP(b_off, lo, hi)                  \
-    "mulxq " #b_off "(%[b]), %[t], %[h]\n\t"          \
-    "adcxq %[t], %[" #lo "]\n\t"                      \
+#define ZEL_MULX_STEP(b_off, lo, hi) \
+    "mulxq " #b_off                  \
+    "(%[b]), %[t], %[h]\n\t"         \
+    "adcxq %[t], %[" #lo             \
+    "]\n\t"                          \
     "adoxq %[h], %[" #hi "]\n\t"
 // + b[3] * rdx at limbs lo, top, and the row's carries into top
-#define ZEL_MULX_LAST(lo, top)                        \
-    "mulxq 24(%[b]), %[t], %[" #top "]\n\t"           \
-    "adcxq %[t], %[" #lo "]\n\t"                      \
-    "adoxq %[z], %[" #top "]\n\t"                     \
+#define ZEL_MULX_LAST(lo, top)      \
+    "mulxq 24(%[b]), %[t], %[" #top \
+    "]\n\t"                         \
+    "adcxq %[t], %[" #lo            \
+    "]\n\t"                         \
+    "adoxq %[z], %[" #top           \
+    "]\n\t"                         \
     "adcxq %[z], %[" #top "]\n\t"
 // a[a_off/8] * b[0..3] added at limbs r0 .. r4 (r4 written fresh)
-#define ZEL_MULX_ROW(a_off, r0, r1, r2, r3, r4)       \
-    ZEL_MULX_ROW_START(a_off)                         \
-    ZEL_MULX_STEP(0, r0, r1)                          \
-    ZEL_MULX_STEP(8, r1, r2)                          \
-    ZEL_MULX_STEP(16, r2, r3)                         \
+#define ZEL_MULX_ROW(a_off, r0, r1, r2, r3, r4) \
+    ZEL_MULX_ROW_START(a_off)                   \
+    ZEL_MULX_STEP(0, r0, r1)                    \
+    ZEL_MULX_STEP(8, r1, r2)                    \
+    ZEL_MULX_STEP(16, r2, r3)                   \
     ZEL_MULX_LAST(r3, r4)
 
-#define ZEL_MULX_OUTPUTS \
+#define ZEL_MULX_OUTPUTS                                                                            \
     [r2] "=&r"(r2), [r3] "=&r"(r3), [r4] "=&r"(r4), [r5] "=&r"(r5), [r6] "=&r"(r6), [r7] "=&r"(r7), \
         [t] "=&r"(t), [h] "=&r"(h), [z] "=&r"(z)
 
@@ -109,14 +113,19 @@ __attribute__((always_inline)) inline void mul4_adx(uint64_t* p, const uint64_t*
         "adcq %[t], %[r2]\n\t"
         "mulxq 24(%[b]), %[t], %[r4]\n\t"
         "adcq %[t], %[r3]\n\t"
-        "adcq $0, %[r4]\n\t"
-        ZEL_MULX_ROW(8, r1, r2, r3, r4, r5)
-        ZEL_MULX_ROW(16, r2, r3, r4, r5, r6)
-        ZEL_MULX_ROW(24, r3, r4, r5, r6, r7)
+        "adcq $0, %[r4]\n\t" ZEL_MULX_ROW(8, r1, r2, r3, r4, r5) ZEL_MULX_ROW(16, r2, r3, r4, r5, r6)
+            ZEL_MULX_ROW(24, r3, r4, r5, r6, r7)
         : [r0] "=&r"(r0), [r1] "=&r"(r1), ZEL_MULX_OUTPUTS
         : [a] "r"(a), [b] "r"(b)
         : "rdx", "cc", "memory");
-    p[0] = r0; p[1] = r1; p[2] = r2; p[3] = r3; p[4] = r4; p[5] = r5; p[6] = r6; p[7] = r7;
+    p[0] = r0;
+    p[1] = r1;
+    p[2] = r2;
+    p[3] = r3;
+    p[4] = r4;
+    p[5] = r5;
+    p[6] = r6;
+    p[7] = r7;
 }
 
 // Limbs 2..7 of a*b less the three products a0*b0, a0*b1 and a1*b0, which
@@ -131,16 +140,17 @@ __attribute__((always_inline)) inline void mul4_hi_adx(uint64_t* p, const uint64
         "addq %[t], %[r3]\n\t"
         "adcq $0, %[r4]\n\t"
         // row a[1] from b[1]
-        ZEL_MULX_ROW_START(8)
-        ZEL_MULX_STEP(8, r2, r3)
-        ZEL_MULX_STEP(16, r3, r4)
-        ZEL_MULX_LAST(r4, r5)
-        ZEL_MULX_ROW(16, r2, r3, r4, r5, r6)
-        ZEL_MULX_ROW(24, r3, r4, r5, r6, r7)
+        ZEL_MULX_ROW_START(8) ZEL_MULX_STEP(8, r2, r3) ZEL_MULX_STEP(16, r3, r4) ZEL_MULX_LAST(r4, r5)
+            ZEL_MULX_ROW(16, r2, r3, r4, r5, r6) ZEL_MULX_ROW(24, r3, r4, r5, r6, r7)
         : ZEL_MULX_OUTPUTS
         : [a] "r"(a), [b] "r"(b)
         : "rdx", "cc", "memory");
-    p[2] = r2; p[3] = r3; p[4] = r4; p[5] = r5; p[6] = r6; p[7] = r7;
+    p[2] = r2;
+    p[3] = r3;
+    p[4] = r4;
+    p[5] = r5;
+    p[6] = r6;
+    p[7] = r7;
 }
 
 #undef ZEL_MULX_ROW_START

@@ -67,7 +67,8 @@ nb::object op_diag(nb::handle a) {
     ShapedView x = shaped_view(a);
     const int64_t n = x.s[0] < x.s[1] ? x.s[0] : x.s[1];
     DevArray out = new_records((size_t)n);
-    if (n) ZEL_LAUNCH_ITEMS(fp_diag_kernel, n, n, x.v.a, out, checked_i32(n, "n"), checked_i32(x.s[1], "cols"));
+    if (n)
+        ZEL_LAUNCH_ITEMS(fp_diag_kernel, n, n, x.v.a, out, checked_i32(n, "n"), checked_i32(x.s[1], "cols"));
     return wrap(out, nb::make_tuple(n));
 }
 
@@ -105,24 +106,28 @@ nb::object op_conv2d(nb::handle input, nb::handle weight, nb::handle stride_h, n
     if (C_in != w.s[1]) throw nb::value_error("Channel mismatch");
     const long long stride = exact_int_value(stride_h, "stride");
     const long long padding = exact_int_value(padding_h, "padding");
-    if (stride < 1) throw nb::value_error(("conv2d: stride must be at least 1, got " + std::to_string(stride)).c_str());
+    if (stride < 1)
+        throw nb::value_error(("conv2d: stride must be at least 1, got " + std::to_string(stride)).c_str());
     if (padding < 0)
-        throw nb::value_error(("conv2d: padding must be non-negative, got " + std::to_string(padding)).c_str());
+        throw nb::value_error(
+            ("conv2d: padding must be non-negative, got " + std::to_string(padding)).c_str());
     checked_i32(padding, "padding");
     checked_i32(stride, "stride");
     // H, W < 2^63 and padding < 2^31: 128-bit spans, checked below.
-    const __int128 hspan = (__int128)H + 2 * (__int128)padding - kH, wspan = (__int128)W + 2 * (__int128)padding - kW;
+    const __int128 hspan = (__int128)H + 2 * (__int128)padding - kH,
+                   wspan = (__int128)W + 2 * (__int128)padding - kW;
     // Floor division, as Python's //, before the +1.
     auto fdiv = [](__int128 p, __int128 q) -> __int128 { return p >= 0 ? p / q : -((-p + q - 1) / q); };
     const __int128 h_out = fdiv(hspan, stride) + 1, w_out = fdiv(wspan, stride) + 1;
     if (h_out > INT64_MAX || w_out > INT64_MAX)
-        throw nb::value_error(("conv2d: output size does not fit 64 bits for input " + shape_str(x.v.shape)).c_str());
+        throw nb::value_error(
+            ("conv2d: output size does not fit 64 bits for input " + shape_str(x.v.shape)).c_str());
     const int64_t H_out = (int64_t)h_out, W_out = (int64_t)w_out;
     if (H_out < 1 || W_out < 1)
-        throw nb::value_error(("conv2d: output size (" + std::to_string(H_out) + ", " + std::to_string(W_out) +
-                               ") is not positive for input " + shape_str(x.v.shape) + ", weight " +
-                               shape_str(w.v.shape) + ", stride " + std::to_string(stride) + ", padding " +
-                               std::to_string(padding))
+        throw nb::value_error(("conv2d: output size (" + std::to_string(H_out) + ", " +
+                               std::to_string(W_out) + ") is not positive for input " + shape_str(x.v.shape) +
+                               ", weight " + shape_str(w.v.shape) + ", stride " + std::to_string(stride) +
+                               ", padding " + std::to_string(padding))
                                   .c_str());
     const int64_t total = shape_numel({N, C_out, H_out, W_out});
     DevArray out = new_records((size_t)total);
@@ -131,8 +136,8 @@ nb::object op_conv2d(nb::handle input, nb::handle weight, nb::handle stride_h, n
     for (int64_t f : {C_in, kH, kW})
         if (__builtin_mul_overflow(work, f, &work)) work = INT64_MAX;
     if (total)
-        ZEL_LAUNCH_ITEMS(fp_conv2d_kernel, checked_i32(total, "element count"), work, x.v.a, w.v.a,
-                         out, checked_i32(N, "N"), checked_i32(C_in, "C_in"), checked_i32(H, "H"),
+        ZEL_LAUNCH_ITEMS(fp_conv2d_kernel, checked_i32(total, "element count"), work, x.v.a, w.v.a, out,
+                         checked_i32(N, "N"), checked_i32(C_in, "C_in"), checked_i32(H, "H"),
                          checked_i32(W, "W"), checked_i32(C_out, "C_out"), checked_i32(kH, "kH"),
                          checked_i32(kW, "kW"), (int)stride, (int)padding, checked_i32(H_out, "H_out"),
                          checked_i32(W_out, "W_out"));
@@ -165,7 +170,8 @@ nb::object op_mv(nb::handle a, nb::handle xv) {
     const int64_t M = m.s[0], N = m.s[1];
     if ((int64_t)x.v.n() != N) mismatch(m, x);
     DevArray out = new_records((size_t)M);
-    if (M) ZEL_LAUNCH_ITEMS(fp_mv_kernel, M, M * N, m.v.a, x.v.a, out, checked_i32(M, "M"), checked_i32(N, "N"));
+    if (M)
+        ZEL_LAUNCH_ITEMS(fp_mv_kernel, M, M * N, m.v.a, x.v.a, out, checked_i32(M, "M"), checked_i32(N, "N"));
     return wrap(out, nb::make_tuple(M));
 }
 

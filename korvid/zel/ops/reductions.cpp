@@ -170,11 +170,11 @@ void arg_extreme_rows(const RowView& r, int64_t chunk, int want, const DevArray&
     int64_t left = nch;
     for (; left > 2; left = (left + 1) / 2) {
         const int64_t pairs = (int64_t)r.rows * ((left + 1) / 2);
-        ZEL_LAUNCH_ITEMS(fp_arg_extreme_combine_kernel, pairs, pairs, r.v.a, cand, cand, r.rows, r.cols, (int)left,
-                         (int)nch, (int)nch, want);
+        ZEL_LAUNCH_ITEMS(fp_arg_extreme_combine_kernel, pairs, pairs, r.v.a, cand, cand, r.rows, r.cols,
+                         (int)left, (int)nch, (int)nch, want);
     }
-    ZEL_LAUNCH_ITEMS(fp_arg_extreme_combine_kernel, r.rows, r.rows, r.v.a, cand, out, r.rows, r.cols, (int)left,
-                     (int)nch, 1, want);
+    ZEL_LAUNCH_ITEMS(fp_arg_extreme_combine_kernel, r.rows, r.rows, r.v.a, cand, out, r.rows, r.cols,
+                     (int)left, (int)nch, 1, want);
 }
 
 // argmax (want 1) or argmin (want -1) of each row: first index of the extreme.
@@ -223,7 +223,8 @@ void softmax_rows(const RowView& r, int64_t n, const DevArray& out) {
     const int64_t nch = (r.cols + chunk - 1) / chunk;
     const int32_t items = checked_i32((int64_t)r.rows * nch, "chunk count");
     DevArray part = new_records((size_t)items);
-    ZEL_LAUNCH_ITEMS(fp_softmax_exp_kernel, items, n * 1024, r.v.a, best, out, part, r.rows, r.cols, (int)chunk);
+    ZEL_LAUNCH_ITEMS(fp_softmax_exp_kernel, items, n * 1024, r.v.a, best, out, part, r.rows, r.cols,
+                     (int)chunk);
     ZEL_LAUNCH_ITEMS(fp_softmax_sum_kernel, r.rows, (int64_t)items, part, r.rows, (int)nch);
     checked_i32(n, "element count");
     ZEL_LAUNCH_ITEMS(fp_softmax_div_kernel, n, n * 256, part, out, r.rows, r.cols, (int)nch);

@@ -105,7 +105,8 @@ nb::object fraction(uint64_t num_abs, bool neg, uint64_t den) {
 uint64_t read_state() {
     nb::object s = zel_module().attr("_lcg_state");
     if (!PyLong_Check(s.ptr()))
-        throw nb::type_error(("_lcg_state must be an int, got " + std::string(Py_TYPE(s.ptr())->tp_name)).c_str());
+        throw nb::type_error(
+            ("_lcg_state must be an int, got " + std::string(Py_TYPE(s.ptr())->tp_name)).c_str());
     // Any int steps as its remainder modulo M would.
     nb::object r = nb::steal(PyNumber_Remainder(s.ptr(), nb::int_((int64_t)LCG_M).ptr()));
     if (!r.is_valid()) throw nb::python_error();
@@ -156,7 +157,8 @@ std::vector<int64_t> draw_shape(nb::args args, nb::kwargs kwargs, const char* fn
                               nb::cast<std::string>(nb::str(key)) + "'")
                                  .c_str());
     }
-    if (nb::len(args) == 1 && (PyTuple_Check(args[0].ptr()) || PyList_Check(args[0].ptr()))) return shape_vec(args[0]);
+    if (nb::len(args) == 1 && (PyTuple_Check(args[0].ptr()) || PyList_Check(args[0].ptr())))
+        return shape_vec(args[0]);
     return shape_vec(args);
 }
 
@@ -250,8 +252,9 @@ std::string checksum(nb::handle a) {
         const size_t m = n - off < CHUNK_RECORDS ? n - off : CHUNK_RECORDS;
         const Fp* src = v.rec() + off;
         if (on_cuda()) {
-            v.a.obj.attr("data").attr("__add__")(off * sizeof(Fp)).attr("copy_to_host")(
-                nb::int_((uintptr_t)staging.data()), m * sizeof(Fp));
+            v.a.obj.attr("data")
+                .attr("__add__")(off * sizeof(Fp))
+                .attr("copy_to_host")(nb::int_((uintptr_t)staging.data()), m * sizeof(Fp));
             src = staging.data();
         }
         char* p = buf.data();
@@ -259,7 +262,8 @@ std::string checksum(nb::handle a) {
             std::memcpy(p, &src[i].sign, 4);
             std::memcpy(p + 4, src[i].limb, 8 * NLIMB);
         }
-        nb::object view = nb::steal(PyMemoryView_FromMemory(buf.data(), (Py_ssize_t)(m * PACKED), PyBUF_READ));
+        nb::object view =
+            nb::steal(PyMemoryView_FromMemory(buf.data(), (Py_ssize_t)(m * PACKED), PyBUF_READ));
         if (!view.is_valid()) throw nb::python_error();
         update(view);
     }
@@ -301,8 +305,9 @@ void register_repro(nb::module_& m) {
     m.def("checksum", &checksum, nb::arg("a").none(), nb::sig("def checksum(a: Tensor) -> str"),
           "SHA256 checksum for reproducibility.");
     m.def(
-        "checksums_match", [](nb::handle a, nb::handle b) { return checksum(a) == checksum(b); }, nb::arg("a").none(),
-        nb::arg("b").none(), nb::sig("def checksums_match(a: Tensor, b: Tensor) -> bool"),
+        "checksums_match", [](nb::handle a, nb::handle b) { return checksum(a) == checksum(b); },
+        nb::arg("a").none(), nb::arg("b").none(),
+        nb::sig("def checksums_match(a: Tensor, b: Tensor) -> bool"),
         "Check if two tensors have identical checksums.");
     m.def("verify", &verify, nb::arg("a").none(), nb::arg("expected").none(),
           nb::sig("def verify(a: Tensor, expected: str) -> bool"),

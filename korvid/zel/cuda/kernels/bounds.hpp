@@ -52,7 +52,7 @@ struct Launch {
     // ValueError "<kernel>: <what>".
     [[noreturn]] void refuse(const std::string& what) const;
 
-  private:
+private:
     [[noreturn]] void too_small(size_t k, I128 n) const;
 };
 

@@ -86,30 +86,30 @@ ZEL_HD Fp fp_clamp(const Fp& x, const Fp& lo, const Fp& hi) {
 
 // ------------------------------------------------------------ kernels
 
-#define ZEL_BINARY_BODY(name, expr)                                                              \
-    ZEL_HD void name##_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* out, int n) { \
-        if ((long long)t.x >= n) return;                                                         \
-        const Fp& x = a[t.x];                                                                    \
-        const Fp& y = b[t.x];                                                                    \
-        out[t.x] = (expr);                                                                       \
-    }                                                                                            \
+#define ZEL_BINARY_BODY(name, expr)                                                                    \
+    ZEL_HD void name##_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* out, int n) {     \
+        if ((long long)t.x >= n) return;                                                               \
+        const Fp& x = a[t.x];                                                                          \
+        const Fp& y = b[t.x];                                                                          \
+        out[t.x] = (expr);                                                                             \
+    }                                                                                                  \
     ZEL_HD void name##_bcast_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* out, int n, \
-                                  int a_step, int b_step) {                                      \
-        if ((long long)t.x >= n) return;                                                         \
-        const Fp& x = a[(size_t)t.x * a_step];                                                   \
-        const Fp& y = b[(size_t)t.x * b_step];                                                   \
-        out[t.x] = (expr);                                                                       \
+                                         int a_step, int b_step) {                                     \
+        if ((long long)t.x >= n) return;                                                               \
+        const Fp& x = a[(size_t)t.x * a_step];                                                         \
+        const Fp& y = b[(size_t)t.x * b_step];                                                         \
+        out[t.x] = (expr);                                                                             \
     }
 
-#define ZEL_COMPARE_BODY(name, rel)                                                               \
-    ZEL_HD void name##_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, int32_t* out, int n) { \
-        if ((long long)t.x >= n) return;                                                          \
-        out[t.x] = (fp_cmp(a[t.x], b[t.x]) rel 0) ? 1 : 0;                                        \
-    }                                                                                             \
-    ZEL_HD void name##_bcast_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, int32_t* out,    \
-                                  int n, int a_step, int b_step) {                                \
-        if ((long long)t.x >= n) return;                                                          \
-        out[t.x] = (fp_cmp(a[(size_t)t.x * a_step], b[(size_t)t.x * b_step]) rel 0) ? 1 : 0;     \
+#define ZEL_COMPARE_BODY(name, rel)                                                                         \
+    ZEL_HD void name##_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, int32_t* out, int n) {     \
+        if ((long long)t.x >= n) return;                                                                    \
+        out[t.x] = (fp_cmp(a[t.x], b[t.x]) rel 0) ? 1 : 0;                                                  \
+    }                                                                                                       \
+    ZEL_HD void name##_bcast_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, int32_t* out, int n, \
+                                         int a_step, int b_step) {                                          \
+        if ((long long)t.x >= n) return;                                                                    \
+        out[t.x] = (fp_cmp(a[(size_t)t.x * a_step], b[(size_t)t.x * b_step]) rel 0) ? 1 : 0;                \
     }
 
 ZEL_BINARY_BODY(fp_add, fp_add(x, y))
@@ -131,50 +131,52 @@ ZEL_HD void fp_pow_int_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int
 }
 
 // lo and hi are single records applied to every element.
-ZEL_HD void fp_clamp_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, const Fp* lo, const Fp* hi, int n) {
+ZEL_HD void fp_clamp_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, const Fp* lo, const Fp* hi,
+                                 int n) {
     if ((long long)t.x >= n) return;
     out[t.x] = fp_clamp(a[t.x], lo[0], hi[0]);
 }
 
-ZEL_HD void fp_where_kernel_body(const ThreadCtx& t, const int32_t* cond, const Fp* a, const Fp* b, Fp* out, int n) {
+ZEL_HD void fp_where_kernel_body(const ThreadCtx& t, const int32_t* cond, const Fp* a, const Fp* b, Fp* out,
+                                 int n) {
     if ((long long)t.x >= n) return;
     out[t.x] = fp_canon(cond[t.x] ? a[t.x] : b[t.x]);
 }
 
-ZEL_HD void fp_where_bcast_kernel_body(const ThreadCtx& t, const int32_t* cond, const Fp* a, const Fp* b, Fp* out,
-                                       int n, int b_step) {
+ZEL_HD void fp_where_bcast_kernel_body(const ThreadCtx& t, const int32_t* cond, const Fp* a, const Fp* b,
+                                       Fp* out, int n, int b_step) {
     if ((long long)t.x >= n) return;
     out[t.x] = fp_canon(cond[t.x] ? a[t.x] : b[(size_t)t.x * b_step]);
 }
 
 }  // namespace zel
 
-#define ZEL_BINARY_ENTRY(X, name)                                                        \
-    X(name##_kernel, (const Fp* a, const Fp* b, Fp* out, int n), (a, b, out, n))                  \
+#define ZEL_BINARY_ENTRY(X, name)                                                              \
+    X(name##_kernel, (const Fp* a, const Fp* b, Fp* out, int n), (a, b, out, n))               \
     X(name##_bcast_kernel, (const Fp* a, const Fp* b, Fp* out, int n, int a_step, int b_step), \
       (a, b, out, n, a_step, b_step))
 
-#define ZEL_COMPARE_ENTRY(X, name)                                                            \
-    X(name##_kernel, (const Fp* a, const Fp* b, int32_t* out, int n), (a, b, out, n))                  \
+#define ZEL_COMPARE_ENTRY(X, name)                                                                  \
+    X(name##_kernel, (const Fp* a, const Fp* b, int32_t* out, int n), (a, b, out, n))               \
     X(name##_bcast_kernel, (const Fp* a, const Fp* b, int32_t* out, int n, int a_step, int b_step), \
       (a, b, out, n, a_step, b_step))
 
-#define ZEL_KERNELS_ELEMENTWISE(X)                                                                      \
-    ZEL_BINARY_ENTRY(X, fp_add)                                                                  \
-    ZEL_BINARY_ENTRY(X, fp_sub)                                                                  \
-    ZEL_BINARY_ENTRY(X, fp_mul)                                                                  \
-    ZEL_BINARY_ENTRY(X, fp_div)                                                                  \
-    ZEL_COMPARE_ENTRY(X, fp_eq)                                                                  \
-    ZEL_COMPARE_ENTRY(X, fp_ne)                                                                  \
-    ZEL_COMPARE_ENTRY(X, fp_lt)                                                                  \
-    ZEL_COMPARE_ENTRY(X, fp_le)                                                                  \
-    ZEL_COMPARE_ENTRY(X, fp_gt)                                                                  \
-    ZEL_COMPARE_ENTRY(X, fp_ge)                                                                  \
-    ZEL_BINARY_ENTRY(X, fp_mod)                                                                  \
-    X(fp_pow_int_kernel, (const Fp* a, Fp* out, int exp, int n), (a, out, exp, n))                      \
-    X(fp_clamp_kernel, (const Fp* a, Fp* out, const Fp* lo, const Fp* hi, int n), (a, out, lo, hi, n))  \
-    X(fp_where_kernel, (const int32_t* cond, const Fp* a, const Fp* b, Fp* out, int n),                 \
-      (cond, a, b, out, n))                                                                             \
+#define ZEL_KERNELS_ELEMENTWISE(X)                                                                        \
+    ZEL_BINARY_ENTRY(X, fp_add)                                                                           \
+    ZEL_BINARY_ENTRY(X, fp_sub)                                                                           \
+    ZEL_BINARY_ENTRY(X, fp_mul)                                                                           \
+    ZEL_BINARY_ENTRY(X, fp_div)                                                                           \
+    ZEL_COMPARE_ENTRY(X, fp_eq)                                                                           \
+    ZEL_COMPARE_ENTRY(X, fp_ne)                                                                           \
+    ZEL_COMPARE_ENTRY(X, fp_lt)                                                                           \
+    ZEL_COMPARE_ENTRY(X, fp_le)                                                                           \
+    ZEL_COMPARE_ENTRY(X, fp_gt)                                                                           \
+    ZEL_COMPARE_ENTRY(X, fp_ge)                                                                           \
+    ZEL_BINARY_ENTRY(X, fp_mod)                                                                           \
+    X(fp_pow_int_kernel, (const Fp* a, Fp* out, int exp, int n), (a, out, exp, n))                        \
+    X(fp_clamp_kernel, (const Fp* a, Fp* out, const Fp* lo, const Fp* hi, int n), (a, out, lo, hi, n))    \
+    X(fp_where_kernel, (const int32_t* cond, const Fp* a, const Fp* b, Fp* out, int n),                   \
+      (cond, a, b, out, n))                                                                               \
     X(fp_where_bcast_kernel, (const int32_t* cond, const Fp* a, const Fp* b, Fp* out, int n, int b_step), \
       (cond, a, b, out, n, b_step))
 

@@ -30,7 +30,8 @@ ZEL_HD void fp_outer_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, F
 }
 
 // One thread per element of the (m*p) x (n*q) result.
-ZEL_HD void fp_kron_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* out, int m, int n, int p, int q) {
+ZEL_HD void fp_kron_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* out, int m, int n, int p,
+                                int q) {
     const int64_t cols = (int64_t)n * q;
     const int64_t total = (int64_t)m * p * cols;
     const int64_t idx = t.x;
@@ -57,8 +58,9 @@ ZEL_HD void fp_diag_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int n,
 // Cross-correlation without bias, zero padding, one thread per output element
 // (n, co, oh, ow).  The kernel window is clipped to the input once, so the
 // inner loops carry no bounds tests.
-ZEL_HD void fp_conv2d_kernel_body(const ThreadCtx& t, const Fp* in, const Fp* w, Fp* out, int N, int C_in, int H,
-                                  int W, int C_out, int kH, int kW, int stride, int padding, int H_out, int W_out) {
+ZEL_HD void fp_conv2d_kernel_body(const ThreadCtx& t, const Fp* in, const Fp* w, Fp* out, int N, int C_in,
+                                  int H, int W, int C_out, int kH, int kW, int stride, int padding, int H_out,
+                                  int W_out) {
     const int64_t total = (int64_t)N * C_out * H_out * W_out;
     const int64_t idx = t.x;
     if (idx >= total) return;
@@ -85,17 +87,18 @@ ZEL_HD void fp_conv2d_kernel_body(const ThreadCtx& t, const Fp* in, const Fp* w,
 
 }  // namespace zel
 
-#define ZEL_KERNELS_PRODUCTS(X)                                                                                  \
-    X(fp_dot_kernel, (const Fp* a, const Fp* b, Fp* out, int n), (a, b, out, n))                                 \
-    X(fp_mm_kernel, (const Fp* a, const Fp* b, Fp* out, int M, int N, int K), (a, b, out, M, N, K))              \
-    X(fp_mv_kernel, (const Fp* a, const Fp* x, Fp* out, int M, int N), (a, x, out, M, N))                        \
-    X(fp_outer_kernel, (const Fp* a, const Fp* b, Fp* out, int M, int N), (a, b, out, M, N))                     \
-    X(fp_kron_kernel, (const Fp* a, const Fp* b, Fp* out, int m, int n, int p, int q), (a, b, out, m, n, p, q))  \
-    X(fp_trace_kernel, (const Fp* a, Fp* out, int n), (a, out, n))                                               \
-    X(fp_diag_kernel, (const Fp* a, Fp* out, int n, int cols), (a, out, n, cols))                                \
-    X(fp_conv2d_kernel,                                                                                          \
-      (const Fp* in, const Fp* w, Fp* out, int N, int C_in, int H, int W, int C_out, int kH, int kW, int stride, \
-       int padding, int H_out, int W_out),                                                                       \
+#define ZEL_KERNELS_PRODUCTS(X)                                                                      \
+    X(fp_dot_kernel, (const Fp* a, const Fp* b, Fp* out, int n), (a, b, out, n))                     \
+    X(fp_mm_kernel, (const Fp* a, const Fp* b, Fp* out, int M, int N, int K), (a, b, out, M, N, K))  \
+    X(fp_mv_kernel, (const Fp* a, const Fp* x, Fp* out, int M, int N), (a, x, out, M, N))            \
+    X(fp_outer_kernel, (const Fp* a, const Fp* b, Fp* out, int M, int N), (a, b, out, M, N))         \
+    X(fp_kron_kernel, (const Fp* a, const Fp* b, Fp* out, int m, int n, int p, int q),               \
+      (a, b, out, m, n, p, q))                                                                       \
+    X(fp_trace_kernel, (const Fp* a, Fp* out, int n), (a, out, n))                                   \
+    X(fp_diag_kernel, (const Fp* a, Fp* out, int n, int cols), (a, out, n, cols))                    \
+    X(fp_conv2d_kernel,                                                                              \
+      (const Fp* in, const Fp* w, Fp* out, int N, int C_in, int H, int W, int C_out, int kH, int kW, \
+       int stride, int padding, int H_out, int W_out),                                               \
       (in, w, out, N, C_in, H, W, C_out, kH, kW, stride, padding, H_out, W_out))
 
 // Bounds of raw launches (host only, see bounds.hpp).

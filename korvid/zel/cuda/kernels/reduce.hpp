@@ -7,7 +7,6 @@
 #include "../../core/fixed_point.hpp"
 #include "unary.hpp"
 
-
 namespace zel {
 
 // Sum over k < count of x[k*sx] * y[k*sy], each product rounded, the sum exact.
@@ -25,13 +24,13 @@ ZEL_HD Fp fp_dot_strided(const Fp* x, int64_t sx, const Fp* y, int64_t sy, int64
 ZEL_HD Fp fp_max_of(const Fp& x, const Fp& y) { return fp_canon(fp_cmp(x, y) >= 0 ? x : y); }
 ZEL_HD Fp fp_min_of(const Fp& x, const Fp& y) { return fp_canon(fp_cmp(x, y) <= 0 ? x : y); }
 
-#define ZEL_HALVING_BODY(name, expr)                                   \
-    ZEL_HD void name##_body(const ThreadCtx& t, Fp* data, int n) {     \
-        const int64_t half = (int64_t)n / 2;                           \
-        if ((int64_t)t.x >= half) return;                              \
-        const Fp x = data[t.x];                                        \
-        const Fp y = data[t.x + half];                                 \
-        data[t.x] = (expr);                                            \
+#define ZEL_HALVING_BODY(name, expr)                               \
+    ZEL_HD void name##_body(const ThreadCtx& t, Fp* data, int n) { \
+        const int64_t half = (int64_t)n / 2;                       \
+        if ((int64_t)t.x >= half) return;                          \
+        const Fp x = data[t.x];                                    \
+        const Fp y = data[t.x + half];                             \
+        data[t.x] = (expr);                                        \
     }
 
 ZEL_HALVING_BODY(fp_sum_reduce_kernel, fp_add(x, y))
@@ -43,10 +42,10 @@ ZEL_HALVING_BODY(fp_min_reduce_kernel, fp_min_of(x, y))
 
 // What a partial sum adds per element i.
 enum SumMode : int {
-    SUM_PLAIN = 0,   // a[i]
-    SUM_ABS = 1,     // |a[i]|
-    SUM_DOT = 2,     // a[i] * b[i], rounded
-    SUM_SQDEV = 3,   // (a[i] - b[0])^2, the difference exact, the square rounded
+    SUM_PLAIN = 0,  // a[i]
+    SUM_ABS = 1,    // |a[i]|
+    SUM_DOT = 2,    // a[i] * b[i], rounded
+    SUM_SQDEV = 3,  // (a[i] - b[0])^2, the difference exact, the square rounded
 };
 
 ZEL_HD void wacc_add_term(WAcc& acc, const Fp* a, const Fp* b, int64_t i, int mode) {
@@ -66,8 +65,8 @@ ZEL_HD void wacc_add_term(WAcc& acc, const Fp* a, const Fp* b, int64_t i, int mo
 // The GPU strides through the array (coalesced loads); the CPU takes one
 // contiguous chunk per thread (cache lines used once).  Either way the sum is
 // exact, so the split does not show in the result.
-ZEL_HD void fp_sum_partial_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* part, int n, int nparts,
-                                       int mode) {
+ZEL_HD void fp_sum_partial_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* b, Fp* part, int n,
+                                       int nparts, int mode) {
     if ((int64_t)t.x >= nparts) return;
     WAcc acc;
     wacc_clear(acc);
@@ -137,7 +136,8 @@ ZEL_HD void fp_cumsum_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int 
 }
 
 // Thread (row, k) = t.x: the exact sum of chunk k into part[2(row*nch + k)].
-ZEL_HD void fp_cumsum_partial_kernel_body(const ThreadCtx& t, const Fp* a, Fp* part, int rows, int cols, int chunk) {
+ZEL_HD void fp_cumsum_partial_kernel_body(const ThreadCtx& t, const Fp* a, Fp* part, int rows, int cols,
+                                          int chunk) {
     int64_t nch, begin, end;
     if (!row_chunk_span(t, rows, cols, chunk, nch, begin, end)) return;
     WAcc acc;
@@ -161,8 +161,8 @@ ZEL_HD void fp_cumsum_carry_kernel_body(const ThreadCtx& t, Fp* part, int rows, 
 
 // Thread (row, k): the running sums of chunk k, starting from the sum of
 // the chunks before it (part as the carry pass left it; unread when nch is 1).
-ZEL_HD void fp_cumsum_chunk_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* part, Fp* out, int rows, int cols,
-                                        int chunk) {
+ZEL_HD void fp_cumsum_chunk_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* part, Fp* out, int rows,
+                                        int cols, int chunk) {
     int64_t nch, begin, end;
     if (!row_chunk_span(t, rows, cols, chunk, nch, begin, end)) return;
     WAcc acc;
@@ -195,7 +195,9 @@ ZEL_HD int row_arg_extreme_in(const Fp* row, int64_t begin, int64_t end, int wan
     return (int)best;
 }
 
-ZEL_HD int row_arg_extreme(const Fp* row, int64_t cols, int want) { return row_arg_extreme_in(row, 0, cols, want); }
+ZEL_HD int row_arg_extreme(const Fp* row, int64_t cols, int want) {
+    return row_arg_extreme_in(row, 0, cols, want);
+}
 
 ZEL_HD void fp_argmax_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* out, int rows, int cols) {
     if ((int64_t)t.x >= rows) return;
@@ -209,8 +211,8 @@ ZEL_HD void fp_argmin_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* out,
 
 // Thread (row, k): the first index of the extreme (want = 1 max, -1 min) of
 // chunk k, into cand[row*nch + k].
-ZEL_HD void fp_arg_extreme_partial_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* cand, int rows, int cols,
-                                               int chunk, int want) {
+ZEL_HD void fp_arg_extreme_partial_kernel_body(const ThreadCtx& t, const Fp* a, int32_t* cand, int rows,
+                                               int cols, int chunk, int want) {
     const int64_t nch = row_chunks(cols, chunk);
     if (nch <= 0 || (int64_t)t.x >= (int64_t)rows * nch) return;
     const int64_t row = (int64_t)t.x / nch, k = (int64_t)t.x - row * nch;
@@ -233,8 +235,9 @@ ZEL_HD int32_t arg_better(const Fp* row, int cols, int32_t i, int32_t j, int wan
 // (row, i < h) combines cin[row*in_step + i] and cin[row*in_step + i + h] into
 // cout[row*out_step + i].  In place (cin == cout, equal steps) no thread reads
 // what another writes.
-ZEL_HD void fp_arg_extreme_combine_kernel_body(const ThreadCtx& t, const Fp* a, const int32_t* cin, int32_t* cout,
-                                               int rows, int cols, int n, int in_step, int out_step, int want) {
+ZEL_HD void fp_arg_extreme_combine_kernel_body(const ThreadCtx& t, const Fp* a, const int32_t* cin,
+                                               int32_t* cout, int rows, int cols, int n, int in_step,
+                                               int out_step, int want) {
     const int64_t h = ((int64_t)n + 1) / 2;
     if (h <= 0 || (int64_t)t.x >= (int64_t)rows * h) return;
     const int64_t row = (int64_t)t.x / h, i = (int64_t)t.x - row * h;
@@ -293,8 +296,8 @@ ZEL_HD W5 softmax_unstash(const Fp& o) {
     return e;
 }
 
-ZEL_HD void fp_softmax_exp_kernel_body(const ThreadCtx& t, const Fp* a, const int32_t* best, Fp* out, Fp* part,
-                                       int rows, int cols, int chunk) {
+ZEL_HD void fp_softmax_exp_kernel_body(const ThreadCtx& t, const Fp* a, const int32_t* best, Fp* out,
+                                       Fp* part, int rows, int cols, int chunk) {
     const int64_t nch = row_chunks(cols, chunk);
     if (nch <= 0 || (int64_t)t.x >= (int64_t)rows * nch) return;
     const int64_t row = (int64_t)t.x / nch, k = (int64_t)t.x - row * nch;
@@ -319,7 +322,8 @@ ZEL_HD void fp_softmax_sum_kernel_body(const ThreadCtx& t, Fp* part, int rows, i
     softmax_stash(p[0], s);
 }
 
-ZEL_HD void fp_softmax_div_kernel_body(const ThreadCtx& t, const Fp* part, Fp* out, int rows, int cols, int nch) {
+ZEL_HD void fp_softmax_div_kernel_body(const ThreadCtx& t, const Fp* part, Fp* out, int rows, int cols,
+                                       int nch) {
     if ((int64_t)t.x >= (int64_t)rows * cols) return;
     const int64_t row = (int64_t)t.x / cols;
     out[t.x] = wf_to_fp(wf_div(softmax_unstash(out[t.x]), softmax_unstash(part[row * nch])));
@@ -361,7 +365,8 @@ inline void mag_sqr_host(uint64_t* r, const uint64_t* a, int n) {
         const unsigned __int128 sq = (unsigned __int128)a[i] * a[i];
         const unsigned __int128 s0 = (unsigned __int128)r[2 * i] + (uint64_t)sq + c;
         r[2 * i] = (uint64_t)s0;
-        const unsigned __int128 s1 = (unsigned __int128)r[2 * i + 1] + (uint64_t)(sq >> 64) + (uint64_t)(s0 >> 64);
+        const unsigned __int128 s1 =
+            (unsigned __int128)r[2 * i + 1] + (uint64_t)(sq >> 64) + (uint64_t)(s0 >> 64);
         r[2 * i + 1] = (uint64_t)s1;
         c = (uint64_t)(s1 >> 64);
     }
@@ -416,7 +421,8 @@ ZEL_HD PartRange part_range(int64_t x, int64_t n, int64_t nparts) {
 
 // Thread t < nparts sums its share of the n elements (mode: MOMENT_SUM
 // and/or MOMENT_SQUARES) into part[4t .. 4t+3].
-ZEL_HD void fp_moments_partial_kernel_body(const ThreadCtx& t, const Fp* a, Fp* part, int n, int nparts, int mode) {
+ZEL_HD void fp_moments_partial_kernel_body(const ThreadCtx& t, const Fp* a, Fp* part, int n, int nparts,
+                                           int mode) {
     if ((int64_t)t.x >= nparts) return;
     WAcc s;
     wacc_clear(s);
@@ -435,8 +441,8 @@ ZEL_HD void fp_moments_partial_kernel_body(const ThreadCtx& t, const Fp* a, Fp* 
 // 2^em the scale at which the largest power (of mx[0]) lies in [2^639,
 // 2^640): every term keeps 2^-639 relative to the sum, whatever the range.
 // Thread t < nparts writes an 11-limb unsigned sum into part[2t], part[2t+1].
-ZEL_HD void fp_pnorm_partial_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* mx, Fp* part, int n, int nparts,
-                                         int p) {
+ZEL_HD void fp_pnorm_partial_kernel_body(const ThreadCtx& t, const Fp* a, const Fp* mx, Fp* part, int n,
+                                         int nparts, int p) {
     if ((int64_t)t.x >= nparts) return;
     uint64_t acc[2 * NLIMB];
     for (int i = 0; i < 2 * NLIMB; ++i) acc[i] = 0;
@@ -495,40 +501,41 @@ ZEL_HD void fp_diff_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int n)
 #define ZEL_REDUCE_ROW_ENTRY(X, name, outtype) \
     X(name, (const Fp* a, outtype* out, int rows, int cols), (a, out, rows, cols))
 
-#define ZEL_KERNELS_REDUCE(X)                                                                       \
-    X(fp_sum_reduce_kernel, (Fp * data, int n), (data, n))                                          \
-    X(fp_prod_reduce_kernel, (Fp * data, int n), (data, n))                                         \
-    X(fp_max_reduce_kernel, (Fp * data, int n), (data, n))                                          \
-    X(fp_min_reduce_kernel, (Fp * data, int n), (data, n))                                          \
-    X(fp_sum_partial_kernel, (const Fp* a, const Fp* b, Fp* part, int n, int nparts, int mode),      \
-      (a, b, part, n, nparts, mode))                                                                \
-    X(fp_sum_finish_kernel, (const Fp* part, Fp* out, int nparts), (part, out, nparts))             \
-    X(fp_moments_partial_kernel, (const Fp* a, Fp* part, int n, int nparts, int mode),             \
-      (a, part, n, nparts, mode))                                                                   \
-    X(fp_pnorm_partial_kernel, (const Fp* a, const Fp* mx, Fp* part, int n, int nparts, int p),     \
-      (a, mx, part, n, nparts, p))                                                                  \
-    X(fp_wide_finish_kernel, (const Fp* part, Fp* out, int nparts, int width), (part, out, nparts, width)) \
-    ZEL_REDUCE_ROW_ENTRY(X, fp_cumsum_kernel, Fp)                                                   \
-    ZEL_REDUCE_ROW_ENTRY(X, fp_cumprod_kernel, Fp)                                                  \
-    ZEL_REDUCE_ROW_ENTRY(X, fp_argmax_kernel, int32_t)                                              \
-    ZEL_REDUCE_ROW_ENTRY(X, fp_argmin_kernel, int32_t)                                              \
-    ZEL_REDUCE_ROW_ENTRY(X, fp_softmax_kernel, Fp)                                                  \
-    X(fp_softmax_exp_kernel,                                                                        \
-      (const Fp* a, const int32_t* best, Fp* out, Fp* part, int rows, int cols, int chunk),         \
-      (a, best, out, part, rows, cols, chunk))                                                      \
-    X(fp_softmax_sum_kernel, (Fp * part, int rows, int nch), (part, rows, nch))                     \
-    X(fp_softmax_div_kernel, (const Fp* part, Fp* out, int rows, int cols, int nch),                \
-      (part, out, rows, cols, nch))                                                                 \
-    X(fp_cumsum_partial_kernel, (const Fp* a, Fp* part, int rows, int cols, int chunk),              \
-      (a, part, rows, cols, chunk))                                                                 \
-    X(fp_cumsum_carry_kernel, (Fp * part, int rows, int nch), (part, rows, nch))                    \
-    X(fp_cumsum_chunk_kernel, (const Fp* a, const Fp* part, Fp* out, int rows, int cols, int chunk), \
-      (a, part, out, rows, cols, chunk))                                                            \
-    X(fp_arg_extreme_partial_kernel, (const Fp* a, int32_t* cand, int rows, int cols, int chunk, int want), \
-      (a, cand, rows, cols, chunk, want))                                                           \
-    X(fp_arg_extreme_combine_kernel,                                                                \
-      (const Fp* a, const int32_t* cin, int32_t* cout, int rows, int cols, int n, int in_step, int out_step, int want), \
-      (a, cin, cout, rows, cols, n, in_step, out_step, want))                                               \
+#define ZEL_KERNELS_REDUCE(X)                                                                                \
+    X(fp_sum_reduce_kernel, (Fp * data, int n), (data, n))                                                   \
+    X(fp_prod_reduce_kernel, (Fp * data, int n), (data, n))                                                  \
+    X(fp_max_reduce_kernel, (Fp * data, int n), (data, n))                                                   \
+    X(fp_min_reduce_kernel, (Fp * data, int n), (data, n))                                                   \
+    X(fp_sum_partial_kernel, (const Fp* a, const Fp* b, Fp* part, int n, int nparts, int mode),              \
+      (a, b, part, n, nparts, mode))                                                                         \
+    X(fp_sum_finish_kernel, (const Fp* part, Fp* out, int nparts), (part, out, nparts))                      \
+    X(fp_moments_partial_kernel, (const Fp* a, Fp* part, int n, int nparts, int mode),                       \
+      (a, part, n, nparts, mode))                                                                            \
+    X(fp_pnorm_partial_kernel, (const Fp* a, const Fp* mx, Fp* part, int n, int nparts, int p),              \
+      (a, mx, part, n, nparts, p))                                                                           \
+    X(fp_wide_finish_kernel, (const Fp* part, Fp* out, int nparts, int width), (part, out, nparts, width))   \
+    ZEL_REDUCE_ROW_ENTRY(X, fp_cumsum_kernel, Fp)                                                            \
+    ZEL_REDUCE_ROW_ENTRY(X, fp_cumprod_kernel, Fp)                                                           \
+    ZEL_REDUCE_ROW_ENTRY(X, fp_argmax_kernel, int32_t)                                                       \
+    ZEL_REDUCE_ROW_ENTRY(X, fp_argmin_kernel, int32_t)                                                       \
+    ZEL_REDUCE_ROW_ENTRY(X, fp_softmax_kernel, Fp)                                                           \
+    X(fp_softmax_exp_kernel,                                                                                 \
+      (const Fp* a, const int32_t* best, Fp* out, Fp* part, int rows, int cols, int chunk),                  \
+      (a, best, out, part, rows, cols, chunk))                                                               \
+    X(fp_softmax_sum_kernel, (Fp * part, int rows, int nch), (part, rows, nch))                              \
+    X(fp_softmax_div_kernel, (const Fp* part, Fp* out, int rows, int cols, int nch),                         \
+      (part, out, rows, cols, nch))                                                                          \
+    X(fp_cumsum_partial_kernel, (const Fp* a, Fp* part, int rows, int cols, int chunk),                      \
+      (a, part, rows, cols, chunk))                                                                          \
+    X(fp_cumsum_carry_kernel, (Fp * part, int rows, int nch), (part, rows, nch))                             \
+    X(fp_cumsum_chunk_kernel, (const Fp* a, const Fp* part, Fp* out, int rows, int cols, int chunk),         \
+      (a, part, out, rows, cols, chunk))                                                                     \
+    X(fp_arg_extreme_partial_kernel, (const Fp* a, int32_t* cand, int rows, int cols, int chunk, int want),  \
+      (a, cand, rows, cols, chunk, want))                                                                    \
+    X(fp_arg_extreme_combine_kernel,                                                                         \
+      (const Fp* a, const int32_t* cin, int32_t* cout, int rows, int cols, int n, int in_step, int out_step, \
+       int want),                                                                                            \
+      (a, cin, cout, rows, cols, n, in_step, out_step, want))                                                \
     X(fp_diff_kernel, (const Fp* a, Fp* out, int n), (a, out, n))
 
 // Bounds of raw launches (host only, see bounds.hpp).

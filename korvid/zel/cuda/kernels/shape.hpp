@@ -31,8 +31,8 @@ ZEL_HD void fp_transpose_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, i
 
 // One operand of a concatenation: `outer` blocks of `chunk` records of a go
 // to out[g*out_row + offset ...], records copied as they are.
-ZEL_HD void fp_cat_part_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int outer, int chunk, int out_row,
-                                    int offset) {
+ZEL_HD void fp_cat_part_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, int outer, int chunk,
+                                    int out_row, int offset) {
     if (chunk <= 0 || (long long)t.x >= (long long)outer * chunk) return;
     const long long g = t.x / chunk, j = t.x - g * chunk;
     out[g * out_row + offset + j] = a[t.x];
@@ -40,12 +40,12 @@ ZEL_HD void fp_cat_part_kernel_body(const ThreadCtx& t, const Fp* a, Fp* out, in
 
 }  // namespace zel
 
-#define ZEL_KERNELS_SHAPE(X)                                                                  \
-    X(fp_zeros_kernel, (Fp * out, int n), (out, n))                                           \
-    X(fp_ones_kernel, (Fp * out, int n), (out, n))                                            \
-    X(fp_eye_kernel, (Fp * out, int n), (out, n))                                             \
-    X(fp_transpose_kernel, (const Fp* a, Fp* out, int rows, int cols), (a, out, rows, cols))   \
-    X(fp_cat_part_kernel, (const Fp* a, Fp* out, int outer, int chunk, int out_row, int offset),  \
+#define ZEL_KERNELS_SHAPE(X)                                                                     \
+    X(fp_zeros_kernel, (Fp * out, int n), (out, n))                                              \
+    X(fp_ones_kernel, (Fp * out, int n), (out, n))                                               \
+    X(fp_eye_kernel, (Fp * out, int n), (out, n))                                                \
+    X(fp_transpose_kernel, (const Fp* a, Fp* out, int rows, int cols), (a, out, rows, cols))     \
+    X(fp_cat_part_kernel, (const Fp* a, Fp* out, int outer, int chunk, int out_row, int offset), \
       (a, out, outer, chunk, out_row, offset))
 
 // Bounds of raw launches (host only, see bounds.hpp).

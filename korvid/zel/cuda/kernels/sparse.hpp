@@ -12,8 +12,8 @@
 namespace zel {
 
 // row_counts[r] = non-zeros of row r; one thread per row.
-ZEL_HD void fp_dense_to_csr_count_kernel_body(const ThreadCtx& t, const Fp* dense, int32_t* row_counts, int rows,
-                                              int cols) {
+ZEL_HD void fp_dense_to_csr_count_kernel_body(const ThreadCtx& t, const Fp* dense, int32_t* row_counts,
+                                              int rows, int cols) {
     if ((int64_t)t.x >= rows) return;
     const Fp* row = dense + (int64_t)t.x * cols;
     int32_t c = 0;
@@ -24,8 +24,9 @@ ZEL_HD void fp_dense_to_csr_count_kernel_body(const ThreadCtx& t, const Fp* dens
 // The k-th non-zero of row r goes to slot row_ptrs[r] + k.  Writes stay
 // inside [row_ptrs[r], row_ptrs[r+1]) even if the pointers disagree with the
 // matrix, so a bad prefix sum cannot push a write past its row.
-ZEL_HD void fp_dense_to_csr_extract_kernel_body(const ThreadCtx& t, const Fp* dense, Fp* values, int32_t* col_indices,
-                                                const int32_t* row_ptrs, int rows, int cols) {
+ZEL_HD void fp_dense_to_csr_extract_kernel_body(const ThreadCtx& t, const Fp* dense, Fp* values,
+                                                int32_t* col_indices, const int32_t* row_ptrs, int rows,
+                                                int cols) {
     if ((int64_t)t.x >= rows) return;
     const Fp* row = dense + (int64_t)t.x * cols;
     int64_t pos = row_ptrs[t.x];
@@ -54,8 +55,9 @@ ZEL_HD void fp_spmv_kernel_body(const ThreadCtx& t, const Fp* values, const int3
 // Host check of CSR arrays before anything reads through them: rows + 1
 // pointers rising from 0 to nnz, nnz column indices each below cols.  Returns
 // nullptr when they are consistent, else what is wrong.
-inline const char* csr_arrays_problem(const int32_t* row_ptrs, int64_t n_ptrs, int64_t rows, const int32_t* col_indices,
-                                      int64_t n_cols_idx, int64_t nnz, int64_t cols) {
+inline const char* csr_arrays_problem(const int32_t* row_ptrs, int64_t n_ptrs, int64_t rows,
+                                      const int32_t* col_indices, int64_t n_cols_idx, int64_t nnz,
+                                      int64_t cols) {
     if (n_ptrs != rows + 1) return "_row_ptrs must hold rows + 1 entries";
     if (n_cols_idx != nnz) return "_col_indices must hold as many entries as _values";
     if (row_ptrs[0] != 0) return "_row_ptrs must start at 0";
@@ -69,14 +71,15 @@ inline const char* csr_arrays_problem(const int32_t* row_ptrs, int64_t n_ptrs, i
 
 }  // namespace zel
 
-#define ZEL_KERNELS_SPARSE(X)                                                                                     \
-    X(fp_dense_to_csr_count_kernel, (const Fp* dense, int32_t* row_counts, int rows, int cols),                   \
-      (dense, row_counts, rows, cols))                                                                            \
-    X(fp_dense_to_csr_extract_kernel,                                                                             \
-      (const Fp* dense, Fp* values, int32_t* col_indices, const int32_t* row_ptrs, int rows, int cols),           \
-      (dense, values, col_indices, row_ptrs, rows, cols))                                                         \
-    X(fp_spmv_kernel,                                                                                             \
-      (const Fp* values, const int32_t* col_indices, const int32_t* row_ptrs, const Fp* x, Fp* out, int rows),    \
+#define ZEL_KERNELS_SPARSE(X)                                                                           \
+    X(fp_dense_to_csr_count_kernel, (const Fp* dense, int32_t* row_counts, int rows, int cols),         \
+      (dense, row_counts, rows, cols))                                                                  \
+    X(fp_dense_to_csr_extract_kernel,                                                                   \
+      (const Fp* dense, Fp* values, int32_t* col_indices, const int32_t* row_ptrs, int rows, int cols), \
+      (dense, values, col_indices, row_ptrs, rows, cols))                                               \
+    X(fp_spmv_kernel,                                                                                   \
+      (const Fp* values, const int32_t* col_indices, const int32_t* row_ptrs, const Fp* x, Fp* out,     \
+       int rows),                                                                                       \
       (values, col_indices, row_ptrs, x, out, rows))
 
 // Bounds of raw launches (host only, see bounds.hpp).  Where extract and

@@ -390,7 +390,6 @@ ZEL_HDN void mag_isqrt12(const uint64_t* n, uint64_t* s) {
     mag_shr<6>(s, y, t);
 }
 
-
 // ------------------------------------------------------- wide floating point
 // A positive value m * 2^e with a normalised 640-bit mantissa (top bit of
 // m[9] set), m = 0 for zero.  Powers of a record in this form keep a relative
