@@ -142,8 +142,9 @@ static inline const digit* pylong_digits(PyObject* o, Py_ssize_t& ndigits, bool&
 #ifdef ZEL_PYLONG_DIGITS
 // The nd digits dg as little-endian limbs; false when they need more than
 // cap limbs.  Ints below 2^60 (and 2^120) take the short ways.
-static inline bool digits_to_limbs(const digit* dg, Py_ssize_t nd, uint64_t* out, int cap, int& len,
-                                   bool& neg) {
+static inline __attribute__((always_inline)) bool digits_to_limbs(const digit* dg, Py_ssize_t nd,
+                                                                  uint64_t* out, int cap, int& len,
+                                                                  bool& neg) {
     if (nd <= 2) {  // below 2^60: the common case
         out[0] = nd == 0 ? 0 : (uint64_t)dg[0] | (nd == 2 ? (uint64_t)dg[1] << PyLong_SHIFT : 0);
         len = out[0] ? 1 : 0;
@@ -218,7 +219,10 @@ static inline bool pylong_api_to_limbs(PyObject* o, uint64_t* out, int cap, int&
 }
 
 // |o| as little-endian limbs; false when it needs more than cap limbs.
-static bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap, int& len, bool& neg) {
+// Inlined (with its parts) into the per-value conversions, where a call per
+// int showed in the cost of converting Fractions.
+static inline __attribute__((always_inline)) bool pylong_mag_limbs(PyObject* o, uint64_t* out, int cap,
+                                                                   int& len, bool& neg) {
 #ifdef ZEL_PYLONG_DIGITS
     Py_ssize_t nd;
     const digit* dg = pylong_digits(o, nd, neg);
