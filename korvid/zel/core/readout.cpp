@@ -206,7 +206,7 @@ std::string exact_text(const Fp& a) {
 // A format specifier of Python's float mini-language, in the subset that fits
 // exact values: [[fill]align][sign][z][0][width][.precision]type with type
 // one of f F e E g G.
-struct Spec {
+struct FormatOptions {
     std::string fill = " ";  // one character (UTF-8 bytes kept as they are)
     char align = 0;
     char sign = '-';
@@ -226,8 +226,8 @@ bool utf8_char_len(const std::string& s, size_t i, size_t& len) {
     throw nb::value_error(("Invalid format specifier '" + fmt + "' for object of type 'Tensor'").c_str());
 }
 
-Spec parse_spec(const std::string& fmt) {
-    Spec sp;
+FormatOptions parse_format_options(const std::string& fmt) {
+    FormatOptions sp;
     size_t i = 0, n = fmt.size();
     auto is_align = [](char c) { return c == '<' || c == '>' || c == '^' || c == '='; };
     size_t cl = 0;
@@ -274,7 +274,7 @@ Spec parse_spec(const std::string& fmt) {
     return sp;
 }
 
-std::string format_one(const Fp& a, const Spec& sp) {
+std::string format_one(const Fp& a, const FormatOptions& sp) {
     std::string d;
     int il;
     exact_digits(a, d, il);
@@ -414,7 +414,7 @@ nb::object to_strings(nb::handle t, nb::handle digits) {
     if (places < 0) {
         v = texts(r.h, [](const Fp& a) { return exact_text(a); });
     } else {
-        Spec sp;
+        FormatOptions sp;
         sp.prec = places;
         v = texts(r.h, [&sp](const Fp& a) { return format_one(a, sp); });
     }
@@ -423,7 +423,7 @@ nb::object to_strings(nb::handle t, nb::handle digits) {
 
 std::string tensor_format(nb::handle self, const std::string& fmt) {
     if (fmt.empty()) return nb::cast<std::string>(nb::str(self));
-    Spec sp = parse_spec(fmt);
+    FormatOptions sp = parse_format_options(fmt);
     Readout r = readout(self);
     std::vector<std::string> v = texts(r.h, [&sp](const Fp& a) { return format_one(a, sp); });
     std::string out;
