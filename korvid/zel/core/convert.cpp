@@ -245,8 +245,12 @@ static Fp fp_from_pyratio(PyObject* num, PyObject* den) {
         }
         bool neg = nneg != dneg;
         if (nl == 0) return fp_zero();
-        uint64_t u[NLIMB + FRAC_LIMBS] = {0};
-        for (int i = 0; i < nl; ++i) u[FRAC_LIMBS + i] = n[i];
+        // Fixed trip counts: the compiler unrolls them into a few stores,
+        // where a copy of nl limbs became a string instruction whose start-up
+        // cost showed per value.
+        uint64_t u[NLIMB + FRAC_LIMBS];
+        for (int i = 0; i < FRAC_LIMBS; ++i) u[i] = 0;
+        for (int i = 0; i < NLIMB; ++i) u[FRAC_LIMBS + i] = i < nl ? n[i] : 0;
         int m = FRAC_LIMBS + nl;
         uint64_t q[NLIMB + FRAC_LIMBS + 1], r[NLIMB];
         uint64_t mag[NLIMB] = {0};
