@@ -64,6 +64,14 @@ inline void holds_n(const Launch& L) {
     for (size_t k = 0; k < L.sz.size(); ++k) L.need(k, L.iv[0]);
 }
 
+// (a, out, rows, cols): both arrays hold rows x cols elements (row scans,
+// transposes).
+inline void rows_by_cols(const Launch& L) {
+    const auto& iv = L.iv;
+    L.ints(2), L.nonneg({0, 1});
+    L.need(0, (I128)iv[0] * iv[1]), L.need(1, (I128)iv[0] * iv[1]);
+}
+
 // Elements a 0-or-1 step walks over n elements.
 inline I128 step_span(int64_t n, int64_t step) { return n > 0 ? (I128)(n - 1) * step + 1 : 0; }
 

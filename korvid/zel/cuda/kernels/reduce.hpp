@@ -588,11 +588,7 @@ inline void fp_wide_finish_kernel_bounds(const Launch& L) {
 
 // (a, out, rows, cols): out holds a row scan of a, or (argmax/argmin) one
 // index per row.
-inline void row_scan(const Launch& L) {
-    const auto& iv = L.iv;
-    L.ints(2), L.nonneg({0, 1});
-    L.need(0, (I128)iv[0] * iv[1]), L.need(1, (I128)iv[0] * iv[1]);
-}
+inline constexpr Rule row_scan = rows_by_cols;
 inline void row_index(const Launch& L) {
     const auto& iv = L.iv;
     L.ints(2), L.nonneg({0, 1});

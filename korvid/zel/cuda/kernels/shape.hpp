@@ -63,11 +63,7 @@ inline void fp_eye_kernel_bounds(const Launch& L) {
 }
 
 // (a, out, rows, cols)
-inline void fp_transpose_kernel_bounds(const Launch& L) {
-    const auto& iv = L.iv;
-    L.ints(2), L.nonneg({0, 1});
-    L.need(0, (I128)iv[0] * iv[1]), L.need(1, (I128)iv[0] * iv[1]);
-}
+inline constexpr Rule fp_transpose_kernel_bounds = rows_by_cols;
 
 // (a, out, outer, chunk, out_row, offset)
 inline void fp_cat_part_kernel_bounds(const Launch& L) {
