@@ -222,6 +222,12 @@ def test_empty_matrices():
     assert zel.expm(empty)._shape == (0, 0)
     U, S, Vt = zel.svd(zel.Tensor(_raw=zel.tensor([])._data, shape=(3, 0)))
     assert (U._shape, S._shape, Vt._shape) == ((3, 0), (0,), (0, 0))
+    # An empty input whose square result cannot exist is refused, not wrapped.
+    for m, says in ((2**47 + 1, "address space"), (10**18, "address space"), (2**20, "allocate")):
+        with pytest.raises(MemoryError, match=says):
+            zel.qr(zel.zeros(m, 0))
+        with pytest.raises(MemoryError, match=says):
+            zel.svd(zel.zeros(0, m))
 
 
 def test_qr_refuses_sizes_beyond_its_budget():

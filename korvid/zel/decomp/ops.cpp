@@ -7,6 +7,7 @@
 
 #include "decomp.hpp"
 #include "../core/errors.hpp"
+#include "../core/gmp.hpp"
 #include "../core/tensor.hpp"
 #include "../exact/exact.hpp"
 #include "../ops/ops.hpp"
@@ -106,6 +107,22 @@ void host_mm(const std::vector<double>& a, const std::vector<double>& b, std::ve
 // float(p) * float(q) of ints, each rounded to the nearest double.
 double int_to_double(__int128 v) { return (double)v; }
 
+// Refuses (MemoryError) an n x n result that an empty m x n input can ask for
+// (qr's Q of an m x 0 matrix, svd's V of a 0 x n one) when n * n overflows or
+// its records exceed memory; square inputs hold n * n records already.
+void check_square_result(int64_t n, const char* fn, const char* what) {
+    size_t count;
+    if (__builtin_mul_overflow((size_t)n, (size_t)n, &count) || count > (size_t)INT64_MAX) {
+        std::string d = std::to_string(n);
+        PyErr_SetString(PyExc_MemoryError, (std::string(fn) + ": the " + what + " of " + d + " x " + d +
+                                            " entries is more than the address space")
+                                               .c_str());
+        throw nb::python_error();
+    }
+    // The records, and beside them the host's doubles and exact numerators.
+    check_host_alloc(count, sizeof(Fp) + sizeof(double) + sizeof(Mpz));
+}
+
 // A's view; ValueError "<fn> requires square matrix" unless A is n x n.
 ShapedView square_matrix(nb::handle A, const char* fn) {
     nb::object shape = A.attr("_shape");
@@ -121,6 +138,7 @@ nb::object op_qr(nb::handle A) {
     if (ndim(A) != 2) throw nb::value_error("qr requires 2D matrix");
     ShapedView sv = shaped_view(A);
     const int64_t m = sv.s[0], n = sv.s[1];
+    check_square_result(m, "qr", "Q");
     std::vector<double> a = records_to_doubles(sv.v.a), q, r;
     run_qr(a, m, n, q, r);
     return nb::make_tuple(doubles_tensor(q, nb::make_tuple(m, m)), doubles_tensor(r, nb::make_tuple(m, n)));
@@ -144,6 +162,7 @@ nb::object op_svd(nb::handle A, nb::handle max_iter) {
     if (ndim(A) != 2) throw nb::value_error("svd requires 2D matrix");
     ShapedView sv = shaped_view(A);
     const int64_t m = sv.s[0], n = sv.s[1];
+    check_square_result(n, "svd", "V");
     std::vector<Fp> at((size_t)(m * n));
     {
         HostRecords h = host_records(sv.v.a);
