@@ -7,6 +7,15 @@ from fractions import Fraction
 import korvid.zel as zel
 
 
+def lsum(terms):
+    """Left to right, one rounding per addition, as the module's host loops add
+    (Python 3.12's sum() of floats compensates, which would change the bits)."""
+    total = 0
+    for t in terms:
+        total = total + t
+    return total
+
+
 def read(T, idx):
     return float(zel.from_gpu(T._data[idx:idx + 1])[0])
 
@@ -22,24 +31,24 @@ def qr(A):
     R = [[Fraction(A_data[i][j]).limit_denominator(10**12) for j in range(n)] for i in range(m)]
     for k in range(min(m - 1, n)):
         x = [R[i][k] for i in range(k, m)]
-        nsq = sum(xi * xi for xi in x)
+        nsq = lsum(xi * xi for xi in x)
         if nsq == 0:
             continue
         alpha = Fraction(float(nsq) ** 0.5).limit_denominator(10**15)
         sign = 1 if x[0] >= 0 else -1
         x[0] = x[0] + sign * alpha
-        ln = sum(xi * xi for xi in x)
+        ln = lsum(xi * xi for xi in x)
         if ln == 0:
             continue
         root = Fraction(float(ln) ** 0.5).limit_denominator(10**15)
         if root == 0:  # too short to rationalise: left alone (no division by zero)
             continue
         v = [xi / root for xi in x]
-        d = [sum(v[i - k] * R[i][j] for i in range(k, m)) for j in range(k, n)]
+        d = [lsum(v[i - k] * R[i][j] for i in range(k, m)) for j in range(k, n)]
         for i in range(k, m):
             for j in range(k, n):
                 R[i][j] -= 2 * v[i - k] * d[j - k]
-        e = [sum(Q[i][j] * v[j - k] for j in range(k, m)) for i in range(m)]
+        e = [lsum(Q[i][j] * v[j - k] for j in range(k, m)) for i in range(m)]
         for i in range(m):
             for j in range(k, m):
                 Q[i][j] -= 2 * e[i] * v[j - k]
@@ -63,7 +72,7 @@ def eig(A, max_iter=100):
             for j in range(n):
                 it[i][j] = read(nxt, i * n + j)
                 V[i][j] = read(Vn, i * n + j)
-        off = sum(abs(it[i][j]) for i in range(n) for j in range(i))
+        off = lsum(abs(it[i][j]) for i in range(n) for j in range(i))
         if off < 1e-12:
             break
     vals = zel.tensor([it[i][i] for i in range(n)])
@@ -92,13 +101,13 @@ def svd(A, max_iter=100):
 
 
 def _matmul(X, Y, n):
-    return [[sum(X[i][l] * Y[l][j] for l in range(n)) for j in range(n)] for i in range(n)]
+    return [[lsum(X[i][l] * Y[l][j] for l in range(n)) for j in range(n)] for i in range(n)]
 
 
 def expm(A, order=6):
     n = A._shape[0]
     A_data = [[read(A, i * n + j) for j in range(n)] for i in range(n)]
-    norm_A = max(sum(abs(A_data[i][j]) for j in range(n)) for i in range(n))
+    norm_A = max(lsum(abs(A_data[i][j]) for j in range(n)) for i in range(n))
     s = max(0, int(math.ceil(math.log2(norm_A + 1))))
     scale = 2 ** s
     As = [[A_data[i][j] / scale for j in range(n)] for i in range(n)]

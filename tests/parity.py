@@ -3,6 +3,7 @@
 Run it under each backend (and thread count) and compare the printed JSON:
     ZEL_BACKEND=cpu  python -P tests/parity.py > cpu.json
     ZEL_BACKEND=cuda python -P tests/parity.py > cuda.json
+    python -P tests/parity.py --records mm_full,qr   # those cases' values
 Functions the module does not have are skipped, so the battery grows with it.
 """
 import hashlib
@@ -16,6 +17,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import korvid.zel as zel  # noqa: E402
 from zelmodel import from_scaled, hard_scaled, S  # noqa: E402
+import decomp_model  # noqa: E402
 
 
 def digest(x) -> str:
@@ -33,7 +35,7 @@ def digest(x) -> str:
     return h.hexdigest()
 
 
-def main() -> None:
+def main(records_of=()) -> None:
     out = {"backend": zel.BACKEND}
     hard = hard_scaled()
     pa = [a for a in hard for _ in hard]
@@ -137,6 +139,35 @@ def main() -> None:
         "cosh_far": lambda: zel.cosh(zel.Tensor(np.linspace(-179, 179, 301))),
         "asinh_far": lambda: zel.asinh(wide), "acosh_far": lambda: zel.acosh(wide),
     })
+    # Full 256-bit fractions through the products, and the decompositions
+    # (host doubles around device products).
+    Mf, Nf, vf = M / 3, N / 7, v24 / 11
+    a = 1 + 2.0**-30
+    C3 = zel.tensor([[a, 1 - 2.0**-29, 0.0], [a * 3, 0.1, 1 / 3], [1e-3, -a, 0.7]])
+    sq = zel.Tensor(rng.normal(size=(5, 5)))
+    cases.update({
+        "mm_full": lambda: zel.mm(Mf, Nf), "mv_full": lambda: zel.mv(Mf, vf),
+        "dot_full": lambda: zel.dot(X / 3, small / 7), "mm_mixed": lambda: zel.mm(Mf, N),
+        "mm_hard": lambda: zel.mm(zel.reshape(A, (len(hard), len(hard))), zel.reshape(B, (len(hard), len(hard)))),
+        "qr": lambda: zel.qr(sq), "eig": lambda: zel.eig(sq + zel.transpose(sq, 0, 1), 50),
+        "svd": lambda: zel.svd(zel.Tensor(rng.normal(size=(5, 3))), 50),
+        "expm": lambda: zel.expm(sq), "expm3": lambda: (zel.expm(C3), zel.expm(C3, 13)),
+        "inv": lambda: zel.inv(sq), "solve": lambda: zel.solve(sq, zel.Tensor(rng.normal(size=5))),
+        "det": lambda: zel.det(sq),
+        "expm3_model": lambda: decomp_model.expm(C3),
+        "to_double_full": lambda: np.array(zel.from_gpu((Mf / 7)._data)),
+        "solve_full": lambda: zel.solve(sq / 3, zel.Tensor(np.linspace(-2, 2, 5)) / 11),
+    })
+    if records_of:
+        show = {}
+        for name in records_of:
+            r = cases[name]()
+            parts = r if isinstance(r, tuple) else (r,)
+            show[name] = [[str(v) for v in zel.from_gpu((p._data if isinstance(p, zel.Tensor) else p), as_float=False)]
+                          for p in parts if isinstance(p, zel.Tensor)]
+        json.dump(show, sys.stdout, indent=0, sort_keys=True)
+        print()
+        return
     for name, fn in cases.items():
         try:
             out[name] = digest(fn())
@@ -151,4 +182,5 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    # --records a,b: the named cases' records as exact values, to find where backends differ.
+    main(sys.argv[sys.argv.index("--records") + 1].split(",") if "--records" in sys.argv else ())

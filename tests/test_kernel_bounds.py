@@ -1,4 +1,4 @@
-"""Raw kernels launched from Python on the cpu backend: every kernel of the list
+"""Raw kernels launched from Python, on either backend: every kernel of the list
 has a bounds rule that accepts arrays of the sizes its ints imply and refuses,
 before the body runs, any array one of them is too short for."""
 import re
@@ -8,13 +8,10 @@ import pytest
 
 import korvid.zel as zel
 
-pytestmark = pytest.mark.skipif(zel.BACKEND != "cpu", reason="host kernel argument checks")
+from korvid.zel.cuda import cubin_loader
+from zelmodel import device_array
 
-if zel.BACKEND == "cpu":
-    from korvid.zel.cuda import cubin_loader
-    KERNELS = sorted(cubin_loader.get_module().kernel_names)
-else:
-    KERNELS = []
+KERNELS = sorted(cubin_loader.get_module().kernel_names)
 
 # Ints under which every array of the kernel is read or written (1 for the
 # others): sum_partial's mode 2 reads b per element, cumsum_chunk reads part
@@ -28,12 +25,16 @@ INTS = {
 
 def array(kind, n):
     if kind == "r":
-        return np.zeros(n, zel.FIXEDPOINT_DTYPE)
+        return device_array(np.zeros(n, zel.FIXEDPOINT_DTYPE))
     if kind == "d":
-        return np.zeros(n)
+        return device_array(np.zeros(n))
     # int32 arrays: row pointers [0, 1, ...] put one stored value (column 0)
     # in the first row; indices 0 and 1 stay inside any row of two.
-    return np.minimum(np.arange(n, dtype=np.int32), 1)
+    return device_array(np.minimum(np.arange(n, dtype=np.int32), 1))
+
+
+def i32(values):
+    return device_array(np.array(values, np.int32))
 
 
 def arg_kinds(kernel):
@@ -116,16 +117,16 @@ def test_rules_refuse_ints_no_size_makes_safe(name, ints, message):
 
 def test_csr_rules_read_the_pointers_and_indices_they_launch_with():
     spmv = zel._get_kernel("fp_spmv_kernel")
-    vals, x, out = (np.zeros(n, zel.FIXEDPOINT_DTYPE) for n in (3, 2, 2))
-    ptrs = np.array([0, 2, 3], np.int32)
-    spmv((1,), (2,), (vals, np.array([0, 1, 1], np.int32), ptrs, x, out, np.int32(2)))
+    vals, x, out = (array("r", n) for n in (3, 2, 2))
+    ptrs = i32([0, 2, 3])
+    spmv((1,), (2,), (vals, i32([0, 1, 1]), ptrs, x, out, np.int32(2)))
     with pytest.raises(ValueError, match=r"^fp_spmv_kernel: column index 2 outside x of 2 elements$"):
-        spmv((1,), (2,), (vals, np.array([0, 1, 2], np.int32), ptrs, x, out, np.int32(2)))
+        spmv((1,), (2,), (vals, i32([0, 1, 2]), ptrs, x, out, np.int32(2)))
     with pytest.raises(ValueError, match=r"^fp_spmv_kernel: row pointer -1 outside \[0, 3\]$"):
-        spmv((1,), (2,), (vals, np.zeros(3, np.int32), np.array([0, -1, 3], np.int32), x, out, np.int32(2)))
+        spmv((1,), (2,), (vals, i32([0] * 3), i32([0, -1, 3]), x, out, np.int32(2)))
     # the cap is the shorter of values and column indices
     with pytest.raises(ValueError, match=r"^fp_spmv_kernel: row pointer 3 outside \[0, 2\]$"):
-        spmv((1,), (2,), (vals, np.zeros(2, np.int32), ptrs, x, out, np.int32(2)))
+        spmv((1,), (2,), (vals, i32([0] * 2), ptrs, x, out, np.int32(2)))
     # indices past the last pointer are never read, so they are not checked
-    cols, ptrs = np.array([0, 1, 99], np.int32), np.array([0, 1, 2], np.int32)
+    cols, ptrs = i32([0, 1, 99]), i32([0, 1, 2])
     spmv((1,), (2,), (vals, cols, ptrs, x, out, np.int32(2)))

@@ -94,13 +94,15 @@ for z in csamples:
             attempt(f, o, z)
     for f in (zel.csum, zel.cabs, zel.conj, zel.rotation_x, zel.phase_gate):
         attempt(f, z)
-rec = lambda n: np.zeros(n, zel.FIXEDPOINT_DTYPE)
-# Raw launches: the host kernels check their arguments (on a GPU they are CuPy's).
-for name in (loader.get_module().kernel_names if zel.BACKEND == "cpu" else []):
+on_device = (lambda a: zel.cp.asarray(a)) if zel.BACKEND == "cuda" else (lambda a: a)
+rec = lambda n: zel.to_gpu([0] * n)
+# Raw launches: the kernels check their arguments on both backends.
+for name in loader.get_module().kernel_names:
     k = zel._get_kernel(name)
     for args in [(), (rec(3),) * 3 + (np.int32(2),), (rec(4),) * 3 + (np.int32(2),) * 11,
-                 (rec(3), rec(3), np.int32(3)), (np.zeros(3), rec(3), np.int32(3)), (rec(9), np.int32(3)),
-                 (rec(9), rec(9), np.int32(3), np.int32(3)), (rec(9), np.zeros(9, np.int32), np.int32(3), np.int32(3)),
+                 (rec(3), rec(3), np.int32(3)), (on_device(np.zeros(3)), rec(3), np.int32(3)), (rec(9), np.int32(3)),
+                 (rec(9), rec(9), np.int32(3), np.int32(3)),
+                 (rec(9), on_device(np.zeros(9, np.int32)), np.int32(3), np.int32(3)),
                  (rec(2), rec(2), rec(2), np.int32(2**31 - 1)), (rec(1),) * 4 + (np.int32(-5),) * 3]:
         for grid in [(1,), (2, 2), (0,), (1, 1, 1), (-1,)]:
             attempt(k, grid, (256,), args)

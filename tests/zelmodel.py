@@ -66,6 +66,14 @@ def raw_array(pairs):
     return arr
 
 
+def shares_memory(a, b):
+    """Whether two arrays of the active backend overlap (device arrays by address range)."""
+    if zel.BACKEND != "cuda":
+        return np.shares_memory(a, b)
+    pa, pb = a.data.ptr, b.data.ptr
+    return a.nbytes > 0 and b.nbytes > 0 and pa < pb + b.nbytes and pb < pa + a.nbytes
+
+
 def device_array(host):
     """The host array on the active backend.  Record arrays are copied as raw
     bytes: array libraries need not support structured types on the device."""

@@ -109,7 +109,7 @@ void register_core(nb::module_& m) {
         "_get_kernel",
         [](nb::handle name) {
             if (!PyUnicode_Check(name.ptr())) raise_arg_type("name", "str", name);
-            return loader_get_kernel(nb::cast<std::string>(name));
+            return loader_checked_kernel(nb::cast<std::string>(name));
         },
         nb::arg("name").none(), nb::sig("def _get_kernel(name: str) -> typing.Any"), "Get kernel by name.");
     m.def(

@@ -90,9 +90,12 @@ void cpu_for(int64_t n, bool parallel, F&& f) {
 
 // ------------------------------------------------------- defined above core
 
-// The kernel object get_kernel(name) returns: the CuPy RawKernel of the
+// The kernel object the launch macros call: the CuPy RawKernel of the
 // current device on cuda, the CPU build otherwise (cuda/cubin_loader.cpp).
 nb::object loader_get_kernel(const std::string& name);
+// The kernel Python's _get_kernel(name) returns: on cuda the RawKernel behind
+// the argument checks and bounds rule of its CPU build, the CPU build otherwise.
+nb::object loader_checked_kernel(const std::string& name);
 
 // The conversion kernels core launches (cuda/core_launches.cpp): n records
 // to doubles, correctly rounded, and n doubles to records, exactly.

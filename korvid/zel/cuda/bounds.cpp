@@ -22,6 +22,13 @@ void Launch::steps(std::initializer_list<size_t> ks) const {
         if (iv[k] != 0 && iv[k] != 1) refuse("steps must be 0 or 1");
 }
 
+const int32_t* Launch::host_i32(size_t k, int64_t count) const {
+    if (!fetch) return static_cast<const int32_t*>(ptr[k]);
+    copies_.emplace_back((size_t)count);
+    if (count > 0) fetch(*this, k, copies_.back().data(), (size_t)count * sizeof(int32_t));
+    return copies_.back().data();
+}
+
 void Launch::refuse(const std::string& what) const {
     throw nb::value_error((std::string(kernel) + ": " + what).c_str());
 }

@@ -23,16 +23,21 @@ namespace zel {
 namespace {
 
 using HostFn = void (*)(const char*, Dim3, Dim3, nb::handle);
+using DeviceArgsFn = nb::object (*)(const char*, nb::handle);
 
 struct HostEntry {
     const char* name;
-    HostFn fn;
+    HostFn fn;             // the host launch, arguments checked
+    DeviceArgsFn checked;  // the checked arguments of a GPU launch
 };
 
 // What the converted arguments hold: element counts of the arrays (from the
 // views the launch reads, never from Python attributes) and the ints, as the
-// kernel's bounds rule reads them (kernels/bounds.hpp).
-using ArgSizes = bounds::Launch;
+// kernel's bounds rule reads them (kernels/bounds.hpp), and the views.
+struct ArgSizes : bounds::Launch {
+    using bounds::Launch::Launch;
+    std::vector<DevArray> arrays;  // each array argument's view, in order
+};
 
 template <class T>
 struct PyArgConv;
@@ -74,6 +79,7 @@ struct PyArgConv<T*> {
         s.sz.push_back((int64_t)a.n);
         s.pos.push_back(idx);
         s.ptr.push_back(a.ptr);
+        s.arrays.push_back(a);
         return static_cast<T*>(a.ptr);
     }
 };
@@ -89,14 +95,17 @@ void py_launch_seq(const char* name, Dim3 g, Dim3 b, nb::handle args, std::index
     host_run<Body, P...>(g, b, std::get<I>(conv)...);
 }
 
-template <auto Body, bounds::Rule Check, class... P>
-void py_launch_typed(void (*)(const ThreadCtx&, P...), const char* name, Dim3 g, Dim3 b, nb::handle args) {
+void check_arity(nb::handle args, size_t want) {
     if (!PyTuple_Check(args.ptr())) throw nb::type_error("kernel arguments must be a tuple");
     size_t n = (size_t)PyTuple_GET_SIZE(args.ptr());
-    if (n != sizeof...(P))
+    if (n != want)
         throw nb::type_error(
-            ("kernel takes " + std::to_string(sizeof...(P)) + " arguments, got " + std::to_string(n))
-                .c_str());
+            ("kernel takes " + std::to_string(want) + " arguments, got " + std::to_string(n)).c_str());
+}
+
+template <auto Body, bounds::Rule Check, class... P>
+void py_launch_typed(void (*)(const ThreadCtx&, P...), const char* name, Dim3 g, Dim3 b, nb::handle args) {
+    check_arity(args, sizeof...(P));
     py_launch_seq<Body, Check, P...>(name, g, b, args, std::index_sequence_for<P...>{});
 }
 
@@ -105,9 +114,44 @@ void py_launch(const char* name, Dim3 g, Dim3 b, nb::handle args) {
     py_launch_typed<Body, Check>(Body, name, g, b, args);
 }
 
+// What CuPy's kernel is handed for a checked argument: the array object the
+// view was taken of, and each int as the int32 the kernel's parameter is.
+nb::object device_arg(nb::handle, int v) { return py_refs().numpy.attr("int32")(v); }
+template <class T>
+nb::object device_arg(nb::handle h, T*) {
+    return nb::borrow(h);
+}
+
+// A raw launch on the GPU passes the same conversion and bounds rule as on
+// the host; the checked arguments are what the GPU kernel gets.
+template <bounds::Rule Check, class... P, size_t... I>
+nb::object py_device_args_seq(const char* name, nb::handle args, std::index_sequence<I...>) {
+    ArgSizes s(name);
+    // Rules that read an array's contents (the CSR pointers) read a host copy.
+    s.fetch = [](const bounds::Launch& L, size_t k, void* host, size_t bytes) {
+        copy_to_host(static_cast<const ArgSizes&>(L).arrays[k], host, bytes);
+    };
+    std::tuple<P...> conv{PyArgConv<P>::conv(nb::handle(PyTuple_GET_ITEM(args.ptr(), I)), I, s)...};
+    Check(s);
+    return nb::make_tuple(device_arg(nb::handle(PyTuple_GET_ITEM(args.ptr(), I)), std::get<I>(conv))...);
+}
+
+template <bounds::Rule Check, class... P>
+nb::object py_device_args_typed(void (*)(const ThreadCtx&, P...), const char* name, nb::handle args) {
+    check_arity(args, sizeof...(P));
+    return py_device_args_seq<Check, P...>(name, args, std::index_sequence_for<P...>{});
+}
+
+template <auto Body, bounds::Rule Check>
+nb::object py_device_args(const char* name, nb::handle args) {
+    return py_device_args_typed<Check>(Body, name, args);
+}
+
 // Every kernel of the list launches with its own bounds rule, stated beside
 // it in kernels/*.hpp: a kernel without one does not compile.
-#define ZEL_HOST_ENTRY(name, params, args) {#name, &py_launch<&zel::name##_body, zel::bounds::name##_bounds>},
+#define ZEL_HOST_ENTRY(name, params, args)                             \
+    {#name, &py_launch<&zel::name##_body, zel::bounds::name##_bounds>, \
+     &py_device_args<&zel::name##_body, zel::bounds::name##_bounds>},
 const HostEntry HOST_TABLE[] = {ZEL_KERNEL_LIST(ZEL_HOST_ENTRY)};
 #undef ZEL_HOST_ENTRY
 
@@ -115,7 +159,15 @@ struct HostKernel {
     const HostEntry* entry;
 };
 
+// A GPU kernel as Python gets it: CuPy's kernel behind the checks of its
+// host twin, so that no raw launch reads or writes past an array there either.
+struct DeviceKernel {
+    const HostEntry* entry;
+    nb::object fn;
+};
+
 struct HostModule {};
+struct DeviceModule {};
 
 Dim3 parse_dims(nb::handle h, const char* what) {
     nb::object t = nb::borrow(h);
@@ -182,6 +234,14 @@ nb::object host_kernel(const std::string& name) {
 
 }  // namespace
 
+// The kernel that Python's get_kernel/_get_kernel hand out: checked on both backends.
+nb::object loader_checked_kernel(const std::string& name) {
+    LoaderState& s = state();
+    nb::object k = host_kernel(name);
+    if (!s.cuda) return k;
+    return nb::cast(DeviceKernel{find_host(name), loader_get_kernel(name)});
+}
+
 nb::object loader_get_kernel(const std::string& name) {
     LoaderState& s = state();
     if (!s.cuda) return host_kernel(name);
@@ -222,13 +282,36 @@ nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
             for (const HostEntry& e : HOST_TABLE) l.append(e.name);
             return l;
         });
+    nb::class_<DeviceKernel>(m, "DeviceKernel",
+                             "A kernel of the GPU kernel set, its arguments checked as on the CPU.")
+        .def(
+            "__call__",
+            [](const DeviceKernel& k, nb::handle grid, nb::handle block, nb::handle args) {
+                Dim3 g = parse_dims(grid, "grid");
+                Dim3 b = parse_dims(block, "block");
+                nb::object checked = k.entry->checked(k.entry->name, args);
+                k.fn(nb::make_tuple(g.x, g.y), nb::make_tuple(b.x, b.y), checked);
+            },
+            nb::arg("grid"), nb::arg("block"), nb::arg("args"))
+        .def_prop_ro("name", [](const DeviceKernel& k) { return std::string(k.entry->name); })
+        .def("__repr__",
+             [](const DeviceKernel& k) { return "<DeviceKernel " + std::string(k.entry->name) + ">"; });
+
+    nb::class_<DeviceModule>(m, "DeviceModule", "The GPU kernel set, its kernels checked as on the CPU.")
+        .def("get_function",
+             [](const DeviceModule&, const std::string& name) { return loader_checked_kernel(name); })
+        .def_prop_ro("kernel_names", [](const DeviceModule&) {
+            nb::list l;
+            for (const HostEntry& e : HOST_TABLE) l.append(e.name);
+            return l;
+        });
     s.host_module = nb::cast(HostModule{});
 
     m.def(
-        "get_module", []() { return get_module_impl(); },
-        "The loaded kernel set: a cupy.RawModule on the GPU, the host kernel table on the CPU.");
+        "get_module", []() { return state().cuda ? nb::cast(DeviceModule{}) : get_module_impl(); },
+        "The loaded kernel set, its kernels' arguments checked: the GPU's or the host kernel table.");
     m.def(
-        "get_kernel", [](const std::string& name) { return loader_get_kernel(name); }, nb::arg("name"),
+        "get_kernel", [](const std::string& name) { return loader_checked_kernel(name); }, nb::arg("name"),
         "Kernel by name, launchable as kernel(grid, block, args).");
     m.def(
         "_host_kernel", [](const std::string& name) { return host_kernel(name); }, nb::arg("name"),

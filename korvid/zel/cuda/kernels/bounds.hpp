@@ -38,6 +38,13 @@ struct Launch {
     std::vector<int64_t> iv;       // the int arguments, in order
     std::vector<size_t> pos;       // argument index of each array
     std::vector<const void*> ptr;  // each array's data, exactly as the launch gets it
+    // Set by the GPU launcher, whose ptr are device addresses: copies `bytes`
+    // of array k's data to `host`.  Null where ptr is host memory.
+    void (*fetch)(const Launch&, size_t k, void* host, size_t bytes) = nullptr;
+
+    // The first `count` elements of int32 array k, readable here (a copy of
+    // device data); count is within what need() has checked.
+    const int32_t* host_i32(size_t k, int64_t count) const;
 
     // Exactly `count` int arguments (TypeError otherwise).
     void ints(size_t count) const;
@@ -54,6 +61,7 @@ struct Launch {
 
 private:
     [[noreturn]] void too_small(size_t k, I128 n) const;
+    mutable std::vector<std::vector<int32_t>> copies_;
 };
 
 using Rule = void (*)(const Launch&);

@@ -95,7 +95,7 @@ namespace zel::bounds {
 // returns the largest.
 inline int64_t csr_pointers_within(const Launch& L, size_t k_ptrs, size_t k_vals, size_t k_cols,
                                    int64_t rows) {
-    const int32_t* p = static_cast<const int32_t*>(L.ptr[k_ptrs]);
+    const int32_t* p = L.host_i32(k_ptrs, rows + 1);
     const int64_t cap = L.sz[k_vals] < L.sz[k_cols] ? L.sz[k_vals] : L.sz[k_cols];
     int64_t top = 0;
     for (int64_t r = 0; r <= rows; ++r) {
@@ -130,7 +130,7 @@ inline void fp_spmv_kernel_bounds(const Launch& L) {
     L.need(4, rows), L.need(2, rows > 0 ? (I128)rows + 1 : 0);
     if (rows <= 0) return;
     const int64_t top = csr_pointers_within(L, 2, 0, 1, rows);
-    const int32_t* c = static_cast<const int32_t*>(L.ptr[1]);
+    const int32_t* c = L.host_i32(1, top);
     for (int64_t k = 0; k < top; ++k)
         if (c[k] < 0 || c[k] >= L.sz[3])
             L.refuse("column index " + std::to_string(c[k]) + " outside x of " + std::to_string(L.sz[3]) +
