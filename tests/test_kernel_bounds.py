@@ -130,3 +130,13 @@ def test_csr_rules_read_the_pointers_and_indices_they_launch_with():
     # indices past the last pointer are never read, so they are not checked
     cols, ptrs = i32([0, 1, 99]), i32([0, 1, 2])
     spmv((1,), (2,), (vals, cols, ptrs, x, out, np.int32(2)))
+
+
+def test_needs_past_two_to_the_63_are_stated_in_full():
+    # N * C_in * H * W = (2^31 - 1)^4 elements: the message states the count, not its 64-bit wrap.
+    k = zel._get_kernel("fp_conv2d_kernel")
+    big = 2**31 - 1
+    args = (array("r", 1), array("r", 1), array("r", 1)) + tuple(np.int32(v) for v in (big, big, big, big) + (1,) * 7)
+    with pytest.raises(ValueError, match=f"^fp_conv2d_kernel: argument 0 holds 1 elements but the launch reads "
+                                         f"or writes {big**4}$"):
+        k((1,), (1,), args)

@@ -33,9 +33,21 @@ void Launch::refuse(const std::string& what) const {
     throw nb::value_error((std::string(kernel) + ": " + what).c_str());
 }
 
+namespace {
+// Decimal digits of a positive count (the need of a launch can pass 2^63).
+std::string count_str(I128 n) {
+    std::string d;
+    do {
+        d.insert(d.begin(), (char)('0' + (int)(n % 10)));
+        n /= 10;
+    } while (n > 0);
+    return d;
+}
+}  // namespace
+
 void Launch::too_small(size_t k, I128 n) const {
     refuse("argument " + std::to_string(pos[k]) + " holds " + std::to_string(sz[k]) +
-           " elements but the launch reads or writes " + std::to_string((long long)n));
+           " elements but the launch reads or writes " + count_str(n));
 }
 
 }  // namespace zel::bounds
