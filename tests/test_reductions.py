@@ -9,7 +9,8 @@ from hypothesis import given, settings, strategies as st
 
 import korvid.zel as zel
 from profiles import examples
-from zelmodel import MAXM, S, from_raw, from_scaled, model_div, model_mul, records, sat, scaled, scaled_ints
+from zelmodel import (MAXM, S, device_array, from_raw, from_scaled, model_div, model_mul, raw_array, records, sat,
+                      scaled, scaled_ints)
 
 needs = lambda *names: pytest.mark.skipif(  # noqa: E731
     not all(hasattr(zel, n) for n in names), reason="needs " + ", ".join(names))
@@ -77,6 +78,12 @@ def test_sum_small_cases():
     z = zel.sum(from_raw([(-1, 0), (0, 0), (-1, S), (1, S)]))
     rec = records(z)[0]
     assert rec["sign"] == 1 and rec["pad"] == 0 and scaled(z) == [0]
+    # one element is summed too, not copied: its record comes out canonical
+    for pair in ((-1, 0), (7, 3 * S), (1, 5)):
+        host = raw_array([pair])
+        host["pad"] = 9
+        raw = zel.Tensor(_raw=device_array(host), shape=(1,))
+        assert records(zel.sum(raw)).tobytes() == records(zel.sum(from_raw([pair, (0, 0)]))).tobytes()
 
 
 def test_norm1_and_mean():

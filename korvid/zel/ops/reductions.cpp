@@ -285,7 +285,7 @@ DevArray exact_sum(const DevArray& a, const DevArray& b, int64_t n, int mode) {
 nb::object op_sum(nb::handle a) {
     TensorView v = tensor_view(a);
     if (v.n() == 0) return make_tensor(nb::int_(0));
-    if (v.n() == 1) return one_element(copy_records(v.a));
+    // One element too goes through the sum, which writes a canonical record.
     return one_element(exact_sum(v.a, v.a, (int64_t)v.n(), SUM_PLAIN));
 }
 
