@@ -5,8 +5,12 @@ semantics they rest on."""
 import math
 import os
 import random
+import signal
 import struct
+import subprocess
 import sys
+import textwrap
+import time
 from fractions import Fraction as F
 
 import pytest
@@ -311,3 +315,24 @@ def test_products_are_not_contracted():
     A = zel.tensor([[a, 1 - 2.0**-29, 0.0], [a * 3, 0.1, 1 / 3], [1e-3, -a, 0.7]])
     same(zel.expm(A), model.expm(A))
     same(zel.expm(A, 13), model.expm(A, 13))
+
+
+def test_a_long_iteration_ends_on_ctrl_c():
+    # A rotation never converges: max_iter = 10**12 runs until interrupted.
+    code = textwrap.dedent("""
+        import korvid.zel as zel
+        print("start", flush=True)
+        try:
+            zel.eig(zel.tensor([[0.0, 1.0], [-1.0, 0.0]]), 10**12)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """)
+    p = subprocess.Popen([sys.executable, "-P", "-c", code], stdout=subprocess.PIPE, text=True)
+    try:
+        assert p.stdout.readline().strip() == "start"
+        time.sleep(0.5)
+        p.send_signal(signal.SIGINT)
+        out, _ = p.communicate(timeout=60)
+    finally:
+        p.kill()
+    assert out.strip() == "interrupted" and p.returncode == 0

@@ -73,6 +73,8 @@ void eig_iterate(std::vector<double>& T, int64_t n, int64_t max_iter, std::vecto
     for (int64_t i = 0; i < n; ++i) V[(size_t)(i * n + i)] = 1.0;
     std::vector<double> q, r;
     for (int64_t it = 0; it < max_iter; ++it) {
+        // A huge max_iter on a matrix that never converges runs that long: let Ctrl-C end it.
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
         run_qr(T, n, n, q, r);
         DevArray Qd = device_records(to_records(q));
         T = mm_doubles(device_records(to_records(r)), Qd, n, n, n);
