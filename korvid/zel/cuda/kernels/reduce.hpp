@@ -341,34 +341,43 @@ constexpr int MOMENT_RECORDS = 4;
 enum MomentMode : int { MOMENT_SUM = 1, MOMENT_SQUARES = 2 };
 
 #if !defined(ZEL_DEVICE_PATH)
-// r[0..2n) = a^2 on the host: each cross product once, doubled, plus the
-// squares of the limbs (about half the multiplies of a general product).
-inline void mag_sqr_host(uint64_t* r, const uint64_t* a, int n) {
-    for (int i = 0; i < 2 * n; ++i) r[i] = 0;
-    for (int i = 0; i < n; ++i) {
-        uint64_t c = 0;
-        for (int j = i + 1; j < n; ++j) {
-            unsigned __int128 acc = (unsigned __int128)a[i] * a[j] + r[i + j] + c;
-            r[i + j] = (uint64_t)acc;
-            c = (uint64_t)(acc >> 64);
+// r[0..2N) = a^2 on the host, column by column (each cross product once,
+// added twice, and the limb squares) in a three-word accumulator; N fixed so
+// the compiler unrolls it.
+template <int N>
+inline void mag_sqr_fixed(uint64_t* r, const uint64_t* a) {
+    uint64_t c0 = 0, c1 = 0, c2 = 0;
+#pragma GCC unroll 16
+    for (int k = 0; k < 2 * N - 1; ++k) {
+#pragma GCC unroll 8
+        for (int i = (k < N ? 0 : k - N + 1); 2 * i <= k; ++i) {
+            const unsigned __int128 p = (unsigned __int128)a[i] * a[k - i];
+            const int times = 2 * i == k ? 1 : 2;
+            for (int t = 0; t < times; ++t) {
+                const unsigned __int128 lo = (unsigned __int128)c0 + (uint64_t)p;
+                c0 = (uint64_t)lo;
+                const unsigned __int128 hi =
+                    (unsigned __int128)c1 + (uint64_t)(p >> 64) + (uint64_t)(lo >> 64);
+                c1 = (uint64_t)hi;
+                c2 += (uint64_t)(hi >> 64);
+            }
         }
-        r[i + n] = c;
+        r[k] = c0;
+        c0 = c1, c1 = c2, c2 = 0;
     }
-    uint64_t top = 0;
-    for (int i = 0; i < 2 * n; ++i) {
-        const uint64_t v = r[i];
-        r[i] = (v << 1) | top;
-        top = v >> 63;
-    }
-    uint64_t c = 0;
-    for (int i = 0; i < n; ++i) {
-        const unsigned __int128 sq = (unsigned __int128)a[i] * a[i];
-        const unsigned __int128 s0 = (unsigned __int128)r[2 * i] + (uint64_t)sq + c;
-        r[2 * i] = (uint64_t)s0;
-        const unsigned __int128 s1 =
-            (unsigned __int128)r[2 * i + 1] + (uint64_t)(sq >> 64) + (uint64_t)(s0 >> 64);
-        r[2 * i + 1] = (uint64_t)s1;
-        c = (uint64_t)(s1 >> 64);
+    r[2 * N - 1] = c0;
+}
+
+inline void mag_sqr_host(uint64_t* r, const uint64_t* a, int n) {
+    switch (n) {
+        case 1: return mag_sqr_fixed<1>(r, a);
+        case 2: return mag_sqr_fixed<2>(r, a);
+        case 3: return mag_sqr_fixed<3>(r, a);
+        case 4: return mag_sqr_fixed<4>(r, a);
+        case 5: return mag_sqr_fixed<5>(r, a);
+        case 6: return mag_sqr_fixed<6>(r, a);
+        case 7: return mag_sqr_fixed<7>(r, a);
+        default: return mag_sqr_fixed<8>(r, a);
     }
 }
 #endif
