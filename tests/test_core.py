@@ -248,6 +248,17 @@ class TestConversionKernels:
             k((1,), (256,), (recs, device_array(np.empty(2))))
         with pytest.raises(ValueError):
             k((1, 1, 2), (256,), (recs, device_array(np.empty(2)), np.int32(2)))
+
+        # A probe of a foreign object that fails means "not an array", but
+        # Ctrl-C (or SystemExit) raised inside it reaches the caller as it is.
+        def sneaky(exc):
+            return type("Sneaky", (), {"__class__": property(lambda self: (_ for _ in ()).throw(exc))})()
+
+        with pytest.raises(TypeError, match="kernel argument 0 must be"):
+            k((1,), (256,), (sneaky(ValueError("no")), device_array(np.empty(2)), np.int32(2)))
+        for exc in (KeyboardInterrupt, SystemExit):
+            with pytest.raises(exc):
+                k((1,), (256,), (sneaky(exc()), device_array(np.empty(2)), np.int32(2)))
         with pytest.raises(ValueError):
             zel._get_kernel("fp_no_such_kernel")
 

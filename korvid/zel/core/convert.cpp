@@ -301,7 +301,7 @@ Fp fraction_like_to_fp(nb::handle q) {
         nb::object den = nb::steal(PyObject_GetAttr(q.ptr(), k_den));
         if (num.is_valid() && den.is_valid() && PyLong_Check(num.ptr()) && PyLong_Check(den.ptr()))
             return fp_from_pyratio(num.ptr(), den.ptr());
-        PyErr_Clear();
+        drop_error();
     }
     nb::object num = q.attr("numerator"), den = q.attr("denominator");
     if (!PyLong_Check(num.ptr()) || !PyLong_Check(den.ptr())) {
@@ -345,7 +345,7 @@ static bool decimal_far_out(nb::handle dec, Fp& r) {
 [[noreturn]] static void bad_literal(nb::handle text) {
     nb::object rep = nb::steal(PyObject_Repr(text.ptr()));
     std::string t = rep.is_valid() ? nb::cast<std::string>(rep) : std::string("?");
-    PyErr_Clear();
+    drop_error();
     if (t.size() > 120) t = t.substr(0, 100) + "...' (" + std::to_string(nb::len(text)) + " characters)";
     PyErr_SetString(cs().bad_literal.ptr(), ("could not convert string to a number: " + t).c_str());
     throw nb::python_error();

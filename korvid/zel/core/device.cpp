@@ -248,12 +248,13 @@ static bool dtype_equals(nb::handle cls, nb::handle obj, nb::handle dtype) {
     nb::object dt;
     try {
         dt = base_attr(cls, obj, "dtype");
-    } catch (nb::python_error&) {
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
         return false;
     }
     int r = PyObject_RichCompareBool(dt.ptr(), dtype.ptr(), Py_EQ);
     if (r < 0) {
-        PyErr_Clear();
+        drop_error();
         return false;
     }
     return r == 1;
@@ -269,7 +270,7 @@ static bool dtype_equals(nb::handle cls, nb::handle obj, nb::handle dtype) {
 // obj must be an instance of the array class cls with the dtype of kind k.
 static void require_array_of(nb::handle cls, nb::handle obj, ElemKind k, const char* what) {
     if (PyObject_IsInstance(obj.ptr(), cls.ptr()) != 1) {
-        PyErr_Clear();
+        drop_error();
         bad_array(what, k);
     }
     if (!dtype_equals(cls, obj, kind_dtype(k))) bad_array(what, k);
@@ -289,7 +290,7 @@ static DevArray numpy_view(nb::handle obj, ElemKind k, const char* what, bool al
     require_array_of(cls, obj, k, what);
     Py_buffer view;
     if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) {
-        PyErr_Clear();
+        drop_error();
         // Say why when the array is only read-only.
         if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_C_CONTIGUOUS) == 0) {
             PyBuffer_Release(&view);
@@ -297,7 +298,7 @@ static DevArray numpy_view(nb::handle obj, ElemKind k, const char* what, bool al
                                   kind_name(k) + " arrays (pass a copy)")
                                      .c_str());
         }
-        PyErr_Clear();
+        drop_error();
         bad_array(what, k);
     }
     if (view.len > 0 && (uintptr_t)view.buf % word_alignment(k) != 0) {

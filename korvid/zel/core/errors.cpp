@@ -29,7 +29,7 @@ std::string shape_str(nb::handle shape) {
     nb::object s = nb::steal(PyObject_Str(shape.ptr()));
     const char* u = s.is_valid() ? PyUnicode_AsUTF8(s.ptr()) : nullptr;
     if (!u) {
-        PyErr_Clear();
+        drop_error();
         return std::string("<") + Py_TYPE(shape.ptr())->tp_name + " object>";
     }
     std::string r(u);

@@ -36,6 +36,13 @@ inline bool py_truthy(nb::handle h) {
     if (r < 0) throw nb::python_error();
     return r == 1;
 }
+// Drops the pending Python error where a failed probe of a foreign object
+// means "no"; an error that is not an Exception (KeyboardInterrupt, SystemExit)
+// is the user's and propagates.
+inline void drop_error() {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+    PyErr_Clear();
+}
 inline bool py_isinstance(PyObject* o, PyObject* cls) {
     int r = PyObject_IsInstance(o, cls);
     if (r < 0) throw nb::python_error();
