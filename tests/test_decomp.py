@@ -321,8 +321,8 @@ def test_a_long_iteration_ends_on_ctrl_c():
     # A rotation never converges: max_iter = 10**12 runs until interrupted.
     code = textwrap.dedent("""
         import korvid.zel as zel
-        print("start", flush=True)
         try:
+            print("start", flush=True)
             zel.eig(zel.tensor([[0.0, 1.0], [-1.0, 0.0]]), 10**12)
         except KeyboardInterrupt:
             print("interrupted", flush=True)
