@@ -1,21 +1,32 @@
 // Python names of the decompositions, in definition order.
 #include "decomp.hpp"
+#include "../core/errors.hpp"
 #include "../registry.hpp"
 
 #include <vector>
-#include <nanobind/stl/vector.h>
 
 namespace zel {
 
 void register_decomp(nb::module_& m) {
     m.def(
         "_pow_half",
-        [](const std::vector<double>& values) {
-            std::vector<double> out(values.size());
-            for (size_t i = 0; i < values.size(); ++i) out[i] = pow_half(values[i]);
+        [](nb::handle values) {
+            // The items are read from a held tuple copy: their __float__ may
+            // run code that changes the list under us.
+            if (!PyList_Check(values.ptr()) && !PyTuple_Check(values.ptr()))
+                raise_arg_type("values", "list", values);
+            nb::object held = nb::steal(PySequence_Tuple(values.ptr()));
+            if (!held.is_valid()) throw nb::python_error();
+            const Py_ssize_t n = PyTuple_GET_SIZE(held.ptr());
+            nb::list out;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                const double x = PyFloat_AsDouble(PyTuple_GET_ITEM(held.ptr(), i));
+                if (x == -1.0 && PyErr_Occurred()) throw nb::python_error();
+                out.append(pow_half(x));
+            }
             return out;
         },
-        nb::arg("values"), nb::sig("def _pow_half(values: list[float]) -> list[float]"),
+        nb::arg("values").none(), nb::sig("def _pow_half(values: list[float]) -> list[float]"),
         "The square roots the decompositions take: x ** 0.5 of each float, as the host\n"
         "computes it (the C library's pow).");
     m.def("qr", &op_qr, nb::arg("A").none(), nb::sig("def qr(A: Tensor) -> tuple[Tensor, Tensor]"),
