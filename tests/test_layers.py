@@ -109,3 +109,11 @@ def test_subsystems_include_only_the_operations_api():
 ])
 def test_cycle_finder(pairs, cycle):
     assert (find_cycle(folder_graph(pairs)) is not None) == cycle
+
+
+def test_no_binding_converts_a_python_container_in_place():
+    # nanobind's STL casters read a list in place while item conversions may
+    # run code that resizes it: bindings take handles and read a held copy.
+    stl = re.compile(r'^\s*#\s*include\s+<nanobind/stl/(\w+)\.h>', re.M)
+    bad = [(rel, h) for rel, text in sources() for h in stl.findall(text) if h != "string"]
+    assert not bad, f"container casters in bindings: {bad}"
