@@ -88,6 +88,12 @@ def test_linspace_exact():
         [int(Fraction(1, 3) * S), int((Fraction(1, 3) + Fraction(5, 2)) / 2 * S), 5 * S // 2]
     assert result_values(zel.linspace(1, -1, 4)) == [S, S // 3, -(S // 3) - 1, -S]  # toward -inf
     assert result_values(zel.linspace(np.int64(0), 2, 3)) == [0, S, 2 * S]
+    # Extreme Decimal exponents are refused at once instead of expanded to a
+    # billion digits; within the limit they stay exact (the tiny start floors).
+    for far in (Decimal("-1e-999999999"), Decimal("7e100001"), Decimal("1e-999999999999999")):
+        with pytest.raises(ValueError, match=r"^linspace: the Decimal endpoint .* convert it with tensor\(\)"):
+            zel.linspace(far, 2**65, 2)
+    assert result_values(zel.linspace(Decimal("-1e-100000"), 2, 3)) == [-1, S - 1, 2 * S]
 
 
 def test_linspace_other_cases():
