@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -322,18 +323,23 @@ constexpr long long DEC_ADJ_MAX = 77, DEC_ADJ_MIN = -79;
 
 // The record of a finite Decimal whose exponent is far outside the format;
 // false when the value needs the exact path.
-static bool decimal_far_out(nb::handle dec, Fp& r) {
+long long decimal_adjusted(nb::handle dec) {
     int overflow = 0;
     nb::object adj = dec.attr("adjusted")();
     long long e = PyLong_AsLongLongAndOverflow(adj.ptr(), &overflow);
     if (e == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (!overflow && e <= DEC_ADJ_MAX && e >= DEC_ADJ_MIN + 1) return false;
+    return overflow > 0 ? LLONG_MAX : overflow < 0 ? LLONG_MIN : e;
+}
+
+static bool decimal_far_out(nb::handle dec, Fp& r) {
+    const long long e = decimal_adjusted(dec);
+    if (e <= DEC_ADJ_MAX && e >= DEC_ADJ_MIN + 1) return false;
     if (nb::cast<bool>(dec.attr("is_zero")())) {
         r = fp_zero();
         return true;
     }
     bool neg = nb::cast<bool>(dec.attr("is_signed")());
-    if (overflow > 0 || e > DEC_ADJ_MAX) {
+    if (e > DEC_ADJ_MAX) {
         r = fp_max_mag(neg);
         return true;
     }

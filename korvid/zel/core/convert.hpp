@@ -20,6 +20,9 @@ Fp fp_from_ratio(mpz_srcptr num, mpz_srcptr den);
 // str, Fraction, anything Fraction() takes).  Exact; floats go through
 // Fraction(val).limit_denominator(10**15).
 Fp value_to_fp(nb::handle val);
+// dec.adjusted() of a Decimal (the exponent of its leading digit), clamped
+// to the int64 range when it is past it.
+long long decimal_adjusted(nb::handle dec);
 // The record of a fractions.Fraction (or anything with numerator and
 // denominator): floor(q * 2^256), saturated.
 Fp fraction_like_to_fp(nb::handle q);

@@ -35,7 +35,7 @@ void Launch::refuse(const std::string& what) const {
 
 namespace {
 // Decimal digits of a positive count (the need of a launch can pass 2^63).
-std::string count_str(I128 n) {
+std::string decimal_str(I128 n) {
     std::string d;
     do {
         d.insert(d.begin(), (char)('0' + (int)(n % 10)));
@@ -47,7 +47,7 @@ std::string count_str(I128 n) {
 
 void Launch::too_small(size_t k, I128 n) const {
     refuse("argument " + std::to_string(pos[k]) + " holds " + std::to_string(sz[k]) +
-           " elements but the launch reads or writes " + count_str(n));
+           " elements but the launch reads or writes " + decimal_str(n));
 }
 
 }  // namespace zel::bounds

@@ -85,13 +85,19 @@ struct PyArgConv<T*> {
 };
 
 // Each argument is converted once, left to right (braced initialisation),
-// the kernel's bounds rule checks the result, and the launch uses exactly
+// and the kernel's bounds rule checks the result: both launches use exactly
 // what was checked.
-template <auto Body, bounds::Rule Check, class... P, size_t... I>
-void py_launch_seq(const char* name, Dim3 g, Dim3 b, nb::handle args, std::index_sequence<I...>) {
-    ArgSizes s(name);
+template <bounds::Rule Check, class... P, size_t... I>
+std::tuple<P...> checked_args(ArgSizes& s, nb::handle args, std::index_sequence<I...>) {
     std::tuple<P...> conv{PyArgConv<P>::conv(nb::handle(PyTuple_GET_ITEM(args.ptr(), I)), I, s)...};
     Check(s);
+    return conv;
+}
+
+template <auto Body, bounds::Rule Check, class... P, size_t... I>
+void py_launch_seq(const char* name, Dim3 g, Dim3 b, nb::handle args, std::index_sequence<I...> seq) {
+    ArgSizes s(name);
+    std::tuple<P...> conv = checked_args<Check, P...>(s, args, seq);
     host_run<Body, P...>(g, b, std::get<I>(conv)...);
 }
 
@@ -125,14 +131,13 @@ nb::object device_arg(nb::handle h, T*) {
 // A raw launch on the GPU passes the same conversion and bounds rule as on
 // the host; the checked arguments are what the GPU kernel gets.
 template <bounds::Rule Check, class... P, size_t... I>
-nb::object py_device_args_seq(const char* name, nb::handle args, std::index_sequence<I...>) {
+nb::object py_device_args_seq(const char* name, nb::handle args, std::index_sequence<I...> seq) {
     ArgSizes s(name);
     // Rules that read an array's contents (the CSR pointers) read a host copy.
     s.fetch = [](const bounds::Launch& L, size_t k, void* host, size_t bytes) {
         copy_to_host(static_cast<const ArgSizes&>(L).arrays[k], host, bytes);
     };
-    std::tuple<P...> conv{PyArgConv<P>::conv(nb::handle(PyTuple_GET_ITEM(args.ptr(), I)), I, s)...};
-    Check(s);
+    std::tuple<P...> conv = checked_args<Check, P...>(s, args, seq);
     return nb::make_tuple(device_arg(nb::handle(PyTuple_GET_ITEM(args.ptr(), I)), std::get<I>(conv))...);
 }
 
@@ -214,6 +219,12 @@ nb::object get_module_impl() {
     return s.modules[key];
 }
 
+nb::list kernel_names() {
+    nb::list l;
+    for (const HostEntry& e : HOST_TABLE) l.append(e.name);
+    return l;
+}
+
 const HostEntry* find_host(const std::string& name) {
     for (const HostEntry& e : HOST_TABLE) {
         if (name == e.name) return &e;
@@ -277,11 +288,7 @@ nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
 
     nb::class_<HostModule>(m, "HostModule", "The CPU kernel set, with the RawModule lookup method.")
         .def("get_function", [](const HostModule&, const std::string& name) { return host_kernel(name); })
-        .def_prop_ro("kernel_names", [](const HostModule&) {
-            nb::list l;
-            for (const HostEntry& e : HOST_TABLE) l.append(e.name);
-            return l;
-        });
+        .def_prop_ro("kernel_names", [](const HostModule&) { return kernel_names(); });
     nb::class_<DeviceKernel>(m, "DeviceKernel",
                              "A kernel of the GPU kernel set, its arguments checked as on the CPU.")
         .def(
@@ -302,11 +309,7 @@ nb::module_ loader_create(bool cuda, const std::string& fatbin_path) {
     nb::class_<DeviceModule>(m, "DeviceModule", "The GPU kernel set, its kernels checked as on the CPU.")
         .def("get_function",
              [](const DeviceModule&, const std::string& name) { return loader_checked_kernel(name); })
-        .def_prop_ro("kernel_names", [](const DeviceModule&) {
-            nb::list l;
-            for (const HostEntry& e : HOST_TABLE) l.append(e.name);
-            return l;
-        });
+        .def_prop_ro("kernel_names", [](const DeviceModule&) { return kernel_names(); });
     s.host_module = nb::cast(HostModule{});
 
     m.def(

@@ -173,11 +173,8 @@ constexpr long long LINSPACE_DEC_EXP_MAX = 100000;
 // value = num / den with den > 0, from anything Fraction() takes exactly.
 void as_ratio(nb::handle v, Mpz& num, Mpz& den) {
     if (py_isinstance(v.ptr(), py_refs().decimal.ptr()) && nb::cast<bool>(v.attr("is_finite")())) {
-        int overflow = 0;
-        nb::object adj = v.attr("adjusted")();
-        const long long e = PyLong_AsLongLongAndOverflow(adj.ptr(), &overflow);
-        if (e == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (overflow || e > LINSPACE_DEC_EXP_MAX || e < -LINSPACE_DEC_EXP_MAX)
+        const long long e = decimal_adjusted(v);
+        if (e > LINSPACE_DEC_EXP_MAX || e < -LINSPACE_DEC_EXP_MAX)
             throw nb::value_error(("linspace: the Decimal endpoint " + nb::cast<std::string>(nb::str(v)) +
                                    " is beyond 10^" + std::to_string(LINSPACE_DEC_EXP_MAX) + " or 10^-" +
                                    std::to_string(LINSPACE_DEC_EXP_MAX) +
